@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,16 +15,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -37,6 +36,7 @@ struct Options {
     mode_t umask = 022;
     bool unprivileged = false; // as uid/gid 65534 when the suite runs as root
     bool no_file_size = false; // RLIMIT_FSIZE 0 with SIGXFSZ ignored
+    rlim_t max_files = 0;      // RLIMIT_NOFILE, when not 0
 };
 
 struct Result {
@@ -80,10 +80,7 @@ std::string CreateFailure(const std::string &file, const char *why)
 }
 
 Entry D(const std::string &path, const mode_t mode = 0700) { return {'d', path, "", mode}; }
-Entry F(const std::string &path, const std::string &data, const mode_t mode = 0644)
-{
-    return {'f', path, data, mode};
-}
+Entry F(const std::string &path, const std::string &data, const mode_t mode = 0644) { return {'f', path, data, mode}; }
 // A file the tool made for the argument at position i.
 Entry Made(const std::string &path, const int i) { return F(path, Content(i)); }
 Entry L(const std::string &path, const std::string &target) { return {'l', path, target, 0777}; }
@@ -228,16 +225,15 @@ protected:
 
     // Starts the tool in the work directory with stdout and stderr on
     // pipes: a file would fall under the file-size limit too.
-    Child Start(const std::vector<std::string> &args, const Options &opt) const
+    [[nodiscard]] Child Start(const std::vector<std::string> &args, const Options &opt) const
     {
         int out[2];
         int err[2];
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
         EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
         std::vector<char *> argv{const_cast<char *>("mkfichier")};
-        for (const std::string &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
+        std::transform(args.begin(), args.end(), std::back_inserter(argv),
+                       [](const std::string &a) { return const_cast<char *>(a.c_str()); });
         argv.push_back(nullptr);
 
         const pid_t pid = fork();
@@ -248,9 +244,15 @@ protected:
             }
             umask(opt.umask);
             if (opt.no_file_size) {
-                const struct rlimit zero {0, 0};
-                signal(SIGXFSZ, SIG_IGN);
+                const rlimit zero{0, 0};
+                (void)std::signal(SIGXFSZ, SIG_IGN);
                 if (setrlimit(RLIMIT_FSIZE, &zero) != 0) {
+                    _exit(126);
+                }
+            }
+            if (opt.max_files != 0) {
+                const rlimit few{opt.max_files, opt.max_files};
+                if (setrlimit(RLIMIT_NOFILE, &few) != 0) {
                     _exit(126);
                 }
             }
@@ -298,7 +300,7 @@ protected:
         return r;
     }
 
-    Result Run(const std::vector<std::string> &args, const Options &opt = {}) const
+    [[nodiscard]] Result Run(const std::vector<std::string> &args, const Options &opt = {}) const
     {
         return Finish(Start(args, opt));
     }
@@ -389,12 +391,17 @@ TEST_F(Mkfichier, MakesDirectoriesFilesAndReports)
          {"", "ok/"},
          PathFailure("", enoent) + Created("ok/fichier_02"),
          {D("ok"), Made("ok/fichier_02", 2)}},
+        {"levels long enough to live on the heap",
+         {},
+         {"a-first-level-long-enough/and-a-second-one/"},
+         Created("a-first-level-long-enough/and-a-second-one/fichier_01"),
+         {D("a-first-level-long-enough"), D("a-first-level-long-enough/and-a-second-one"),
+          Made("a-first-level-long-enough/and-a-second-one/fichier_01", 1)}},
         {"arguments used verbatim",
          {},
          {" sp/", "~/", "a\tb/"},
          Created(" sp/fichier_01") + Created("~/fichier_02") + Created("a\tb/fichier_03"),
-         {D(" sp"), D("~"), D("a\tb"), Made(" sp/fichier_01", 1), Made("~/fichier_02", 2),
-          Made("a\tb/fichier_03", 3)}},
+         {D(" sp"), D("~"), D("a\tb"), Made(" sp/fichier_01", 1), Made("~/fichier_02", 2), Made("a\tb/fichier_03", 3)}},
         {"a regular file passes as a path, not as a directory",
          {F("plain", "keep\n")},
          {"plain", "plain/", "plain/sub/"},
@@ -440,6 +447,20 @@ TEST_F(Mkfichier, HundredthArgumentGetsThreeDigits)
     Expect(args, out);
     EXPECT_EQ(Slurp(work_ + "/d/fichier_100"), " je suis le fichier fichier_100\n");
     EXPECT_EQ(Content(99).size(), 31U);
+}
+
+// Each file's descriptor is closed before the next argument: with room for
+// a few descriptors only, a leak would soon turn into "Too many open files".
+TEST_F(Mkfichier, DescriptorsDoNotPileUp)
+{
+    Options opt;
+    opt.max_files = 8;
+    const std::vector<std::string> args(20, "d/");
+    std::string out;
+    for (int i = 1; i <= 20; ++i) {
+        out += Created("d/fichier_" + std::string(i < 10 ? "0" : "") + std::to_string(i));
+    }
+    Expect(args, out, opt);
 }
 
 TEST_F(Mkfichier, UmaskReducesModes)
@@ -511,7 +532,7 @@ TEST_F(Mkfichier, FullDiskLeavesNoFile)
         // Fill it to the last page.
         std::ofstream fill(work_ + "/full/fill", std::ios::binary);
         const std::string block(4096, 'x');
-        for (int i = 0; i < 64 && fill.write(block.data(), block.size()); ++i) {
+        for (int i = 0; i < 64 && fill.write(block.data(), static_cast<std::streamsize>(block.size())); ++i) {
         }
     }
     Expect({"full/"}, CreateFailure("full/fichier_01", "No space left on device"));
@@ -532,8 +553,10 @@ TEST_F(Mkfichier, ReadOnlyFilesystemIsAPathFailure)
 // file is created twice, and every file holds exactly its line.
 TEST_F(Mkfichier, ConcurrentRunsNeverCreateAFileTwice)
 {
+    constexpr int kArgs = 40;
     std::vector<std::string> args;
-    for (int i = 0; i < 40; ++i) {
+    args.reserve(kArgs);
+    for (int i = 0; i < kArgs; ++i) {
         args.push_back("c/" + std::to_string(i % 5) + "/" + std::to_string(i % 3) + "/");
     }
     constexpr int kRuns = 4;
@@ -548,6 +571,7 @@ TEST_F(Mkfichier, ConcurrentRunsNeverCreateAFileTwice)
                 }
             }
             std::vector<Child> runs;
+            runs.reserve(kRuns);
             for (int r = 0; r < kRuns; ++r) {
                 runs.push_back(Start(args, {}));
             }
