@@ -61,14 +61,30 @@ std::string Slurp(const std::string &path)
     return s.str();
 }
 
-std::string Content(const int i)
+// The name of the file for the argument at position i, from 1.
+std::string Name(const size_t i)
 {
     char name[32];
-    (void)snprintf(name, sizeof name, "fichier_%02d", i);
-    return std::string(" je suis le fichier ") + name + "\n";
+    (void)snprintf(name, sizeof name, "fichier_%02zu", i);
+    return name;
 }
 
+std::string Content(const size_t i) { return " je suis le fichier " + Name(i) + "\n"; }
+
+// The file made for args[i], the argument at position i + 1.
+std::string FileOf(const std::vector<std::string> &args, const size_t i) { return args[i] + Name(i + 1); }
+
 std::string Created(const std::string &file) { return " File \"" + file + "\" is created.\n"; }
+
+// What a run prints when every argument gets its file.
+std::string AllCreated(const std::vector<std::string> &args)
+{
+    std::string out;
+    for (size_t i = 0; i < args.size(); ++i) {
+        out += Created(FileOf(args, i));
+    }
+    return out;
+}
 std::string Existing(const std::string &file) { return " File \"" + file + "\" is already existing.\n"; }
 std::string PathFailure(const std::string &path, const char *why)
 {
@@ -82,7 +98,7 @@ std::string CreateFailure(const std::string &file, const char *why)
 Entry D(const std::string &path, const mode_t mode = 0700) { return {'d', path, "", mode}; }
 Entry F(const std::string &path, const std::string &data, const mode_t mode = 0644) { return {'f', path, data, mode}; }
 // A file the tool made for the argument at position i.
-Entry Made(const std::string &path, const int i) { return F(path, Content(i)); }
+Entry Made(const std::string &path, const size_t i) { return F(path, Content(i)); }
 Entry L(const std::string &path, const std::string &target) { return {'l', path, target, 0777}; }
 
 std::string Show(const Entry &e)
@@ -128,6 +144,17 @@ std::vector<Entry> Scan(const fs::path &dir)
     return tree;
 }
 
+// A new directory under $TMPDIR, or /tmp.
+std::string TempDir(const char *prefix)
+{
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        ADD_FAILURE() << tmpl << ": " << strerror(errno);
+    }
+    return tmpl;
+}
+
 struct Case {
     const char *name;
     std::vector<Entry> before;
@@ -142,10 +169,7 @@ protected:
     {
         // A private copy with known modes, run through a descriptor, so an
         // unprivileged run needs no search permission on the build tree.
-        const char *base = getenv("TMPDIR");
-        std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mkfichier-bin-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr) << strerror(errno);
-        bin_dir_ = tmpl;
+        bin_dir_ = TempDir("mkfichier-bin");
         const std::string bin = bin_dir_ + "/mkfichier";
         fs::copy_file(MKFICHIER_BIN, bin);
         ASSERT_EQ(chmod(bin.c_str(), 0755), 0);
@@ -161,10 +185,7 @@ protected:
 
     void SetUp() override
     {
-        const char *base = getenv("TMPDIR");
-        std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mkfichier-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr) << strerror(errno);
-        root_ = tmpl;
+        root_ = TempDir("mkfichier-test");
         work_ = root_ + "/work";
         ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
     }
@@ -174,10 +195,12 @@ protected:
         for (const std::string &m : mounts_) {
             (void)umount2(m.c_str(), MNT_DETACH);
         }
+        mounts_.clear();
         // Give back the search and write bits a test took away, so that
         // a normal user can remove everything.
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(root_, ec); it != fs::recursive_directory_iterator(); ++it) {
+        for (auto it = fs::recursive_directory_iterator(root_, ec); it != fs::recursive_directory_iterator();
+             it.increment(ec)) {
             if (it->is_directory(ec) && !it->is_symlink(ec)) {
                 (void)chmod(it->path().c_str(), 0700);
             }
@@ -438,13 +461,7 @@ TEST_F(Mkfichier, SecondRunChangesNothing)
 TEST_F(Mkfichier, HundredthArgumentGetsThreeDigits)
 {
     const std::vector<std::string> args(100, "d/");
-    std::string out;
-    for (int i = 1; i <= 100; ++i) {
-        char file[32];
-        (void)snprintf(file, sizeof file, "d/fichier_%02d", i);
-        out += Created(file);
-    }
-    Expect(args, out);
+    Expect(args, AllCreated(args));
     EXPECT_EQ(Slurp(work_ + "/d/fichier_100"), " je suis le fichier fichier_100\n");
     EXPECT_EQ(Content(99).size(), 31U);
 }
@@ -456,11 +473,7 @@ TEST_F(Mkfichier, DescriptorsDoNotPileUp)
     Options opt;
     opt.max_files = 8;
     const std::vector<std::string> args(20, "d/");
-    std::string out;
-    for (int i = 1; i <= 20; ++i) {
-        out += Created("d/fichier_" + std::string(i < 10 ? "0" : "") + std::to_string(i));
-    }
-    Expect(args, out, opt);
+    Expect(args, AllCreated(args), opt);
 }
 
 TEST_F(Mkfichier, UmaskReducesModes)
@@ -583,9 +596,7 @@ TEST_F(Mkfichier, ConcurrentRunsNeverCreateAFileTwice)
                 // Walk the output one report at a time.
                 std::string_view rest = res.out;
                 for (size_t i = 0; i < args.size(); ++i) {
-                    char name[32];
-                    (void)snprintf(name, sizeof name, "fichier_%02zu", i + 1);
-                    const std::string file = args[i] + name;
+                    const std::string file = FileOf(args, i);
                     const std::string made = Created(file);
                     std::string seen;
                     for (const std::string &form : {made, Existing(file), PathFailure(args[i], "File exists")}) {
@@ -601,16 +612,14 @@ TEST_F(Mkfichier, ConcurrentRunsNeverCreateAFileTwice)
                 EXPECT_TRUE(rest.empty()) << res.out;
             }
             for (size_t i = 0; i < args.size(); ++i) {
-                char name[32];
-                (void)snprintf(name, sizeof name, "fichier_%02zu", i + 1);
-                const std::string file = args[i] + name;
+                const std::string file = FileOf(args, i);
                 // With fresh directories every run can lose a mkdir race on
                 // one level and give up on the argument.
                 const bool exists = fs::exists(work_ + "/" + file);
                 EXPECT_EQ(created[file], exists ? 1 : 0) << file;
                 EXPECT_TRUE(exists || !dirs_exist) << file;
                 if (exists) {
-                    EXPECT_EQ(Slurp(work_ + "/" + file), Content(static_cast<int>(i + 1))) << file;
+                    EXPECT_EQ(Slurp(work_ + "/" + file), Content(i + 1)) << file;
                 }
             }
         }
