@@ -63,6 +63,12 @@ int WriteAll(const int fd, const char *buf, size_t len)
     return 0;
 }
 
+// The report for a file that could not be made, with the reason err.
+void ReportCreateFailure(const std::string &file, const int err)
+{
+    printf(" error: Cannot creat the file \"%s\"\n\t%s\n", file.c_str(), strerror(err));
+}
+
 // Makes sure path exists and that the real user may read and write it,
 // creating the missing levels outermost first, each with mode 0700.
 // Returns 0, or -1 with errno set; prints nothing.
@@ -132,7 +138,7 @@ int FileCreate(const char *path, const char *name)
         if (errno == EEXIST) {
             printf(" File \"%s\" is already existing.\n", file.c_str());
         } else {
-            printf(" error: Cannot creat the file \"%s\"\n\t%s\n", file.c_str(), strerror(errno));
+            ReportCreateFailure(file, errno);
         }
         return -1;
     }
@@ -150,7 +156,7 @@ int FileCreate(const char *path, const char *name)
         // This run made the file, so removing it loses nothing, and no
         // half-written file is left for a later run to take as done.
         (void)unlink(file.c_str());
-        printf(" error: Cannot creat the file \"%s\"\n\t%s\n", file.c_str(), strerror(err));
+        ReportCreateFailure(file, err);
         return -1;
     }
 
