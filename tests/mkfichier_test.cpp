@@ -171,7 +171,10 @@ protected:
         // unprivileged run needs no search permission on the build tree.
         bin_dir_ = TempDir("mkfichier-bin");
         const std::string bin = bin_dir_ + "/mkfichier";
-        fs::copy_file(MKFICHIER_BIN, bin);
+        // MKFICHIER_BIN in the environment points the suite at a copy of
+        // the tool elsewhere, for a run from outside the build tree.
+        const char *const from = getenv("MKFICHIER_BIN");
+        fs::copy_file(from != nullptr && *from != '\0' ? from : MKFICHIER_BIN, bin);
         ASSERT_EQ(chmod(bin.c_str(), 0755), 0);
         bin_fd_ = open(bin.c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(bin_fd_, 0) << strerror(errno);
