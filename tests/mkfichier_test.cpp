@@ -75,6 +75,15 @@ std::string Content(const size_t i) { return " je suis le fichier " + Name(i) + 
 std::string FileOf(const std::vector<std::string> &args, const size_t i) { return args[i] + Name(i + 1); }
 
 std::string Created(const std::string &file) { return " File \"" + file + "\" is created.\n"; }
+std::string Existing(const std::string &file) { return " File \"" + file + "\" is already existing.\n"; }
+std::string PathFailure(const std::string &path, const char *why)
+{
+    return " Error : Cannot use the path \"" + path + "\"\n\t" + why + "\n";
+}
+std::string CreateFailure(const std::string &file, const char *why)
+{
+    return " error: Cannot creat the file \"" + file + "\"\n\t" + why + "\n";
+}
 
 // What a run prints when every argument gets its file.
 std::string AllCreated(const std::vector<std::string> &args)
@@ -84,15 +93,6 @@ std::string AllCreated(const std::vector<std::string> &args)
         out += Created(FileOf(args, i));
     }
     return out;
-}
-std::string Existing(const std::string &file) { return " File \"" + file + "\" is already existing.\n"; }
-std::string PathFailure(const std::string &path, const char *why)
-{
-    return " Error : Cannot use the path \"" + path + "\"\n\t" + why + "\n";
-}
-std::string CreateFailure(const std::string &file, const char *why)
-{
-    return " error: Cannot creat the file \"" + file + "\"\n\t" + why + "\n";
 }
 
 Entry D(const std::string &path, const mode_t mode = 0700) { return {'d', path, "", mode}; }
@@ -144,11 +144,17 @@ std::vector<Entry> Scan(const fs::path &dir)
     return tree;
 }
 
+// The variable's value, or fallback where it is unset or empty.
+std::string EnvOr(const char *name, const char *fallback)
+{
+    const char *const value = getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
 // A new directory under $TMPDIR, or /tmp.
 std::string TempDir(const char *prefix)
 {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::string tmpl = EnvOr("TMPDIR", "/tmp") + "/" + prefix + "-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) {
         ADD_FAILURE() << tmpl << ": " << strerror(errno);
     }
@@ -173,8 +179,7 @@ protected:
         const std::string bin = bin_dir_ + "/mkfichier";
         // MKFICHIER_BIN in the environment points the suite at a copy of
         // the tool elsewhere, for a run from outside the build tree.
-        const char *const from = getenv("MKFICHIER_BIN");
-        fs::copy_file(from != nullptr && *from != '\0' ? from : MKFICHIER_BIN, bin);
+        fs::copy_file(EnvOr("MKFICHIER_BIN", MKFICHIER_BIN), bin);
         ASSERT_EQ(chmod(bin.c_str(), 0755), 0);
         bin_fd_ = open(bin.c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(bin_fd_, 0) << strerror(errno);
