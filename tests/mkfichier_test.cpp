@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -378,9 +379,13 @@ protected:
     // allowed.
     bool MountTmpfs(const std::string &name, const unsigned long flags)
     {
+        // In a mount namespace of this process's own, nothing mounted
+        // outlives the test, even if it is killed.
+        static const bool isolated =
+            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
         const std::string at = work_ + "/" + name;
         EXPECT_EQ(mkdir(at.c_str(), 0700), 0);
-        if (mount("tmpfs", at.c_str(), "tmpfs", flags, "size=64k,mode=0700") != 0) {
+        if (!isolated || mount("tmpfs", at.c_str(), "tmpfs", flags, "size=64k,mode=0700") != 0) {
             return false;
         }
         mounts_.push_back(at);
