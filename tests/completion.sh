@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Checks the bash completion given as $1: it offers directories only, and in
+# an interactive shell (through tmux, where installed) `mkfichier ou<TAB>`
+# becomes `mkfichier out/` with the cursor right after the '/'.
+set -u
+completion=$(realpath "$1")
+work=$(mktemp -d)
+trap 'tmux -S "$work/tmux" kill-server 2>/dev/null; rm -rf "$work"' EXIT
+mkdir "$work/w" && cd "$work/w" && mkdir out other 'with space' && touch outfile oxide || exit 1
+
+fail() {
+    echo "completion: $*"
+    exit 1
+}
+
+# shellcheck source=/dev/null
+source "$completion"
+[ "$(complete -p mkfichier)" = "complete -o filenames -o nospace -F _mkfichier mkfichier" ] ||
+    fail "registered as: $(complete -p mkfichier)"
+while IFS='|' read -r word want; do
+    _mkfichier mkfichier "$word" mkfichier
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ' ')
+    [ "$got" = "$want" ] || fail "'$word' gives '$got', not '$want'"
+done <<'TABLE'
+ou|out
+o|other out
+w|with space
+x|
+|other out with space
+TABLE
+
+if ! command -v tmux >/dev/null; then
+    echo "tmux not installed: the interactive check is skipped"
+    exit 0
+fi
+# Types `mkfichier WORD<TAB>` into an interactive bash; prints the line and
+# the cursor's column once the completion has settled.
+typed() {
+    tmux -S "$work/tmux" new-session -d -x 120 -y 10 -c "$work/w" \
+        "env PS1='$ ' INPUTRC=/dev/null bash --norc --noprofile -i" || fail "tmux cannot start"
+    tmux -S "$work/tmux" send-keys "source '$completion'" Enter
+    tmux -S "$work/tmux" send-keys "mkfichier $1" Tab
+    local line='' i
+    for ((i = 0; i < 50; i++)); do
+        sleep 0.1
+        line=$(tmux -S "$work/tmux" capture-pane -p | grep '^\$ mkfichier' | tail -n 1)
+        [ "$line" != "\$ mkfichier $1" ] && [ -n "$line" ] && break
+    done
+    printf '%s|%s\n' "$line" "$(tmux -S "$work/tmux" display -p '#{cursor_x}')"
+    tmux -S "$work/tmux" kill-server
+}
+got=$(typed ou)
+[ "$got" = "\$ mkfichier out/|16" ] || fail "typing 'ou' then TAB gives '$got'"
+got=$(typed 'with\ s')
+[ "$got" = "\$ mkfichier with\\ space/|24" ] || fail "typing 'with\\ s' then TAB gives '$got'"
+echo "completion: ok"
