@@ -1,9 +1,15 @@
-# Run by CPack on its staging tree, before the package is made: Debian
-# wants manual pages and changelogs gzip-compressed; a plain install keeps
-# them as they are.
+# Run by CPack on its staging tree, before each package is made: manual
+# pages and changelogs are gzip-compressed as distributions want them, and
+# the binary loses the sections that only name the compilers. A plain
+# install keeps everything as it is.
 file(GLOB_RECURSE files "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
 list(FILTER files INCLUDE REGEX "(/man/man[1-9]/[^/]+\\.[1-9]|/doc/[^/]+/changelog)$")
 foreach(file IN LISTS files)
     # -n keeps the time stamp out, so the package is reproducible.
     execute_process(COMMAND gzip -9nf "${file}" COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
+file(GLOB_RECURSE programs "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/bin/*")
+foreach(program IN LISTS programs)
+    execute_process(COMMAND "${CPACK_MKFICHIER_OBJCOPY}" --remove-section=.comment --remove-section=.note
+        "${program}" COMMAND_ERROR_IS_FATAL ANY)
 endforeach()

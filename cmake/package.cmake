@@ -1,7 +1,9 @@
-# The Debian package, built by `cpack --config build/CPackConfig.cmake`.
-set(CPACK_GENERATOR DEB)
+# The Debian and RPM packages, built by `cpack --config build/CPackConfig.cmake`.
+set(CPACK_GENERATOR DEB RPM)
 set(CPACK_PACKAGE_NAME mkfichier)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The mkfichier developers")
+set(CPACK_PACKAGE_CONTACT "The mkfichier developers <mkfichier@users.noreply.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_STRIP_FILES ON)
@@ -16,14 +18,30 @@ It never overwrites anything: an entry already at the file's path is left
 untouched and reported. Every outcome is reported on standard output, one
 message per argument, for scripts to read.")
 
+# The newest changelog entry's date, for builds that give no
+# SOURCE_DATE_EPOCH (see package-options.cmake).
+file(STRINGS ${PROJECT_SOURCE_DIR}/doc/changelog signoff REGEX "^ -- .*>  " LIMIT_COUNT 1)
+string(REGEX REPLACE "^ -- .*>  " "" changelog_date "${signoff}")
+execute_process(COMMAND date -u -d "${changelog_date}" +%s
+    OUTPUT_VARIABLE CPACK_MKFICHIER_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/package-options.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package-staging.cmake)
+set(CPACK_MKFICHIER_OBJCOPY ${CMAKE_OBJCOPY})
+
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The mkfichier developers <mkfichier@users.noreply.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# Debian wants manual pages and changelogs compressed.
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/compress-docs.cmake)
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_SUMMARY "Make directories and one numbered file in each")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_RPM_PACKAGE_LICENSE ISC)
+set(CPACK_RPM_PACKAGE_GROUP "Applications/File")
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}")
+# Directories that the filesystem and bash-completion packages own.
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+    /usr/share/man /usr/share/man/man1 /usr/share/bash-completion /usr/share/bash-completion/completions)
 
 include(CPack)
