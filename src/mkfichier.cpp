@@ -46,7 +46,6 @@ char g_out[1 << 18];
 volatile sig_atomic_t g_len;  // bytes of whole reports in g_out
 volatile sig_atomic_t g_sent; // of which already written
 volatile sig_atomic_t g_stdout_gone;
-volatile sig_atomic_t g_tty;
 
 // What a signal handler must know of the main flow.
 volatile sig_atomic_t g_busy;     // a file is being made, or its report written
@@ -56,6 +55,13 @@ volatile sig_atomic_t g_caught;   // a signal that waits for the above to end
 // Keeps the compiler from moving buffer updates across flag changes that a
 // signal handler reads.
 void Fence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+
+void DefaultAction(const int sig)
+{
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    (void)sigaction(sig, &dfl, nullptr);
+}
 
 // Writes out, without ever waiting, what stdout takes of the reports, then
 // ends the process by sig as if it had not been caught.
@@ -74,9 +80,7 @@ void Fence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
         }
         g_sent = g_sent + static_cast<sig_atomic_t>(n);
     }
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    (void)sigaction(sig, &dfl, nullptr);
+    DefaultAction(sig);
     sigset_t set;
     (void)sigemptyset(&set);
     (void)sigaddset(&set, sig);
@@ -97,9 +101,7 @@ void OnEndSignal(const int sig)
         // let it return and count. Should it block for good, a second
         // signal ends the run at once.
         g_caught = sig;
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        (void)sigaction(sig, &dfl, nullptr);
+        DefaultAction(sig);
     } else {
         Die(sig);
     }
@@ -453,12 +455,12 @@ int main(const int argc, char **argv)
 {
     CatchSignals();
     // Like stdio: a terminal sees each report at once.
-    g_tty = isatty(STDOUT_FILENO);
+    const bool tty = isatty(STDOUT_FILENO) != 0;
     char name[kNameMax];
     for (int i = 1; i < argc; ++i) {
         (void)snprintf(name, sizeof name, "fichier_%02d", i);
         (void)FileCreate(argv[i], name);
-        if (g_len >= kFlushAt || g_tty != 0) {
+        if (g_len >= kFlushAt || tty) {
             Flush();
         }
     }
