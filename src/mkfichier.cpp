@@ -56,6 +56,16 @@ volatile sig_atomic_t g_caught;   // a signal that waits for the above to end
 // signal handler reads.
 void Fence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
+sigset_t EndSignalSet()
+{
+    sigset_t set;
+    (void)sigemptyset(&set);
+    for (const int sig : kEndSignals) {
+        (void)sigaddset(&set, sig);
+    }
+    return set;
+}
+
 void DefaultAction(const int sig)
 {
     struct sigaction dfl {};
@@ -67,6 +77,9 @@ void DefaultAction(const int sig)
 // ends the process by sig as if it had not been caught.
 [[noreturn]] void Die(const int sig)
 {
+    // Another end signal must not start this over from the middle.
+    const sigset_t ends = EndSignalSet();
+    (void)sigprocmask(SIG_BLOCK, &ends, nullptr);
     while (g_stdout_gone == 0 && g_sent < g_len) {
         pollfd p{STDOUT_FILENO, POLLOUT, 0};
         if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) {
@@ -116,10 +129,7 @@ void CatchSignals()
 {
     struct sigaction act {};
     act.sa_handler = OnEndSignal;
-    (void)sigemptyset(&act.sa_mask);
-    for (const int sig : kEndSignals) {
-        (void)sigaddset(&act.sa_mask, sig);
-    }
+    act.sa_mask = EndSignalSet();
     for (const int sig : kEndSignals) {
         struct sigaction old {};
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
