@@ -375,21 +375,24 @@ protected:
         EXPECT_EQ(r.status, 0);
     }
 
-    // Mounts a small tmpfs at work/name; skips the test where that is not
-    // allowed.
-    bool MountTmpfs(const std::string &name, const unsigned long flags)
+    // Mounts a small tmpfs at work/name. Returns 0, or the errno that
+    // stopped it, for the caller to skip the test with.
+    int MountTmpfs(const std::string &name, const unsigned long flags)
     {
         // In a mount namespace of this process's own, nothing mounted
         // outlives the test, even if it is killed.
-        static const bool isolated =
-            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        static const int isolated =
+            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : errno;
+        if (isolated != 0) {
+            return isolated;
+        }
         const std::string at = work_ + "/" + name;
         EXPECT_EQ(mkdir(at.c_str(), 0700), 0);
-        if (!isolated || mount("tmpfs", at.c_str(), "tmpfs", flags, "size=64k,mode=0700") != 0) {
-            return false;
+        if (mount("tmpfs", at.c_str(), "tmpfs", flags, "size=64k,mode=0700") != 0) {
+            return errno;
         }
         mounts_.push_back(at);
-        return true;
+        return 0;
     }
 
     // Runs each case of a table in a fresh work directory: makes its
@@ -593,8 +596,8 @@ TEST_F(Mkfichier, FailedWriteLeavesNoFile)
 
 TEST_F(Mkfichier, FullDiskLeavesNoFile)
 {
-    if (!MountTmpfs("full", 0)) {
-        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno) << "); needs root";
+    if (const int err = MountTmpfs("full", 0); err != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(err) << "); needs root";
     }
     {
         // Fill it to the last page.
@@ -609,8 +612,8 @@ TEST_F(Mkfichier, FullDiskLeavesNoFile)
 
 TEST_F(Mkfichier, ReadOnlyFilesystemIsAPathFailure)
 {
-    if (!MountTmpfs("ro", MS_RDONLY)) {
-        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno) << "); needs root";
+    if (const int err = MountTmpfs("ro", MS_RDONLY); err != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(err) << "); needs root";
     }
     const char *const erofs = "Read-only file system";
     Expect({"ro/", "ro/sub/"}, PathFailure("ro/", erofs) + PathFailure("ro/sub/", erofs));
