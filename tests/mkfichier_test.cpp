@@ -100,6 +100,30 @@ std::string AllCreated(const std::vector<std::string> &args)
     return out;
 }
 
+using Form = std::string (*)(const std::string &file);
+
+// Reads out as one report per argument, each in form a or form b for that
+// argument's file, and tells for each whether it was form a. A report in
+// neither form, or anything left over, fails the test.
+std::vector<bool> ReportForms(const std::string &out, const std::vector<std::string> &args, const Form a, const Form b)
+{
+    std::vector<bool> is_a;
+    std::string_view rest = out;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string first = a(FileOf(args, i));
+        const std::string second = b(FileOf(args, i));
+        const bool matched = rest.substr(0, first.size()) == first;
+        if (!matched && rest.substr(0, second.size()) != second) {
+            ADD_FAILURE() << "report " << i + 1 << " of:\n" << out.substr(0, 2000);
+            return is_a;
+        }
+        is_a.push_back(matched);
+        rest.remove_prefix(matched ? first.size() : second.size());
+    }
+    EXPECT_TRUE(rest.empty()) << out.substr(0, 2000);
+    return is_a;
+}
+
 Entry D(const std::string &path, const mode_t mode = 0700) { return {'d', path, "", mode}; }
 Entry F(const std::string &path, const std::string &data, const mode_t mode = 0644) { return {'f', path, data, mode}; }
 // A file the tool made for the argument at position i.
@@ -651,19 +675,11 @@ TEST_F(Mkfichier, ConcurrentRunsCreateEachFileOnce)
                 const Result res = Finish(run);
                 EXPECT_EQ(res.status, 0);
                 EXPECT_EQ(res.err, "");
-                // Walk the output one report at a time.
-                std::string_view rest = res.out;
+                const std::vector<bool> made = ReportForms(res.out, args, Created, Existing);
+                ASSERT_EQ(made.size(), args.size());
                 for (size_t i = 0; i < args.size(); ++i) {
-                    const std::string file = FileOf(args, i);
-                    const std::string made = Created(file);
-                    const std::string found = Existing(file);
-                    const bool was_made = rest.substr(0, made.size()) == made;
-                    ASSERT_TRUE(was_made || rest.substr(0, found.size()) == found) << "report " << i + 1 << " of:\n"
-                                                                                   << res.out;
-                    created[file] += was_made ? 1 : 0;
-                    rest.remove_prefix(was_made ? made.size() : found.size());
+                    created[FileOf(args, i)] += made[i] ? 1 : 0;
                 }
-                EXPECT_TRUE(rest.empty()) << res.out;
             }
             for (size_t i = 0; i < args.size(); ++i) {
                 const std::string file = FileOf(args, i);
@@ -786,14 +802,8 @@ TEST_F(Mkfichier, CleanUpFollowsNoSwappedDirectory)
     (void)kill(swapper, SIGKILL);
     (void)waitpid(swapper, nullptr, 0);
     EXPECT_EQ(r.status, 0);
-    std::string_view rest = r.out;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string failed = CreateFailure(FileOf(args, i), "File too large");
-        const std::string found = Existing(FileOf(args, i));
-        const size_t n = rest.substr(0, failed.size()) == failed ? failed.size() : found.size();
-        ASSERT_TRUE(n == failed.size() || rest.substr(0, n) == found) << "report " << i + 1;
-        rest.remove_prefix(n);
-    }
+    const Form too_large = [](const std::string &file) { return CreateFailure(file, "File too large"); };
+    ASSERT_EQ(ReportForms(r.out, args, too_large, Existing).size(), args.size());
     // Every victim is whole, and nothing was left in the other directory.
     const std::vector<Entry> after = Scan(work_);
     EXPECT_EQ(std::count_if(after.begin(), after.end(), [](const Entry &e) { return e.data == "victim\n"; }), kArgs);
