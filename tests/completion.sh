@@ -5,7 +5,12 @@
 set -u
 completion=$(realpath "$1")
 work=$(mktemp -d)
-trap 'tmux -S "$work/tmux" kill-server 2>/dev/null; rm -rf "$work"' EXIT
+cleanup() {
+    local sock
+    for sock in "$work"/sock.*; do tmux -S "$sock" kill-server 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
 mkdir "$work/w" && cd "$work/w" && mkdir out other 'with space' && touch outfile oxide || exit 1
 
 fail() {
@@ -34,22 +39,25 @@ if ! command -v tmux >/dev/null; then
     exit 0
 fi
 # Types `mkfichier WORD<TAB>` into an interactive bash; prints the line and
-# the cursor's column once the completion has settled.
+# the cursor's column once the completion has settled. Each call has its own
+# server: a new client on the socket of a server still shutting down fails
+# with "server exited unexpectedly".
 typed() {
-    tmux -S "$work/tmux" new-session -d -x 120 -y 10 -c "$work/w" \
+    local sock="$work/sock.$BASHPID"
+    tmux -S "$sock" new-session -d -x 120 -y 10 -c "$work/w" \
         "env PS1='$ ' INPUTRC=/dev/null bash --norc --noprofile -i" || return 1
-    tmux -S "$work/tmux" send-keys "source '$completion'" Enter
-    tmux -S "$work/tmux" send-keys "mkfichier $1" Tab
+    tmux -S "$sock" send-keys "source '$completion'" Enter
+    tmux -S "$sock" send-keys "mkfichier $1" Tab
     local line='' i
     for ((i = 0; i < 50; i++)); do
         sleep 0.1
-        line=$(tmux -S "$work/tmux" capture-pane -p | grep '^\$ mkfichier' | tail -n 1)
+        line=$(tmux -S "$sock" capture-pane -p | grep '^\$ mkfichier' | tail -n 1)
         [ "$line" != "\$ mkfichier $1" ] && [ -n "$line" ] && break
     done
-    printf '%s|%s\n' "$line" "$(tmux -S "$work/tmux" display -p '#{cursor_x}')"
-    tmux -S "$work/tmux" kill-server
+    printf '%s|%s\n' "$line" "$(tmux -S "$sock" display -p '#{cursor_x}')"
+    tmux -S "$sock" kill-server
 }
-if ! tmux -S "$work/tmux" new-session -d true 2>"$work/tmux.err"; then
+if ! tmux -S "$work/sock.probe" new-session -d true 2>"$work/tmux.err"; then
     echo "tmux cannot start a terminal here ($(cat "$work/tmux.err")): the interactive check is skipped"
     exit 0
 fi
