@@ -43,20 +43,26 @@ fi
 # server: a new client on the socket of a server still shutting down fails
 # with "server exited unexpectedly".
 typed() {
-    local sock="$work/sock.$BASHPID"
+    local sock="$work/sock.$BASHPID" line='' i
     tmux -S "$sock" new-session -d -x 120 -y 10 -c "$work/w" \
-        "env PS1='$ ' INPUTRC=/dev/null bash --norc --noprofile -i" || return 1
-    tmux -S "$sock" send-keys "source '$completion'" Enter
+        "env INPUTRC=/dev/null bash --rcfile '$work/rc' -i" || return 1
+    # Keys sent before the prompt are echoed by the terminal as well.
+    for ((i = 0; i < 50; i++)); do
+        tmux -S "$sock" capture-pane -p | grep -qx '\$' && break
+        sleep 0.1
+    done
     tmux -S "$sock" send-keys "mkfichier $1" Tab
-    local line='' i
     for ((i = 0; i < 50; i++)); do
         sleep 0.1
         line=$(tmux -S "$sock" capture-pane -p | grep '^\$ mkfichier' | tail -n 1)
-        [ "$line" != "\$ mkfichier $1" ] && [ -n "$line" ] && break
+        # Readline may show the typed word part-way; wait for it to grow.
+        case $line in "\$ mkfichier $1"?*) break ;; esac
     done
     printf '%s|%s\n' "$line" "$(tmux -S "$sock" display -p '#{cursor_x}')"
     tmux -S "$sock" kill-server
 }
+# The system's bashrc, read before this one, may set its own prompt.
+printf "PS1='\$ '\nsource '%s'\n" "$completion" >"$work/rc"
 if ! tmux -S "$work/sock.probe" new-session -d true 2>"$work/tmux.err"; then
     echo "tmux cannot start a terminal here ($(cat "$work/tmux.err")): the interactive check is skipped"
     exit 0
