@@ -419,14 +419,21 @@ protected:
         return 0;
     }
 
+    // Starts over in a new, empty work directory, for a test of several
+    // cases.
+    void Fresh()
+    {
+        TearDown();
+        SetUp();
+    }
+
     // Runs each case of a table in a fresh work directory: makes its
     // entries, runs the tool, checks the output and the whole tree.
     void Check(const std::vector<Case> &cases, const Options &opt = {})
     {
         for (const Case &c : cases) {
             SCOPED_TRACE(c.name);
-            TearDown();
-            SetUp();
+            Fresh();
             Make(c.before);
             GiveAway(opt);
             Expect(c.args, c.out, opt);
@@ -559,8 +566,7 @@ TEST_F(Mkfichier, UmaskReducesModes)
     } cases[] = {{0, 0700, 0666}, {022, 0700, 0644}, {077, 0700, 0600}, {0027, 0700, 0640}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.umask);
-        TearDown();
-        SetUp();
+        Fresh();
         Options opt;
         opt.umask = c.umask;
         Expect({"x/y/"}, Created("x/y/fichier_01"), opt);
@@ -607,8 +613,7 @@ TEST_F(Mkfichier, FailedWriteLeavesNoFile)
 {
     for (const rlim_t limit : {0, 10}) {
         SCOPED_TRACE(limit);
-        TearDown();
-        SetUp();
+        Fresh();
         Options opt;
         opt.limits = {{RLIMIT_FSIZE, limit}};
         Expect({"out/", "out/"},
@@ -658,8 +663,7 @@ TEST_F(Mkfichier, ConcurrentRunsCreateEachFileOnce)
     for (const bool dirs_exist : {false, true}) {
         for (int round = 0; round < 10; ++round) {
             SCOPED_TRACE(std::string(dirs_exist ? "existing" : "fresh") + " tree, round " + std::to_string(round));
-            TearDown();
-            SetUp();
+            Fresh();
             if (dirs_exist) {
                 for (const std::string &a : args) {
                     fs::create_directories(work_ + "/" + a);
@@ -719,8 +723,7 @@ TEST_F(Mkfichier, EndSignalsLeaveWholeFilesAndTheirReports)
             for (int round = 0; round < (ignored ? 2 : 6); ++round) {
                 SCOPED_TRACE(std::string(strsignal(sig)) + (ignored ? ", ignored" : "") + ", round " +
                              std::to_string(round));
-                TearDown();
-                SetUp();
+                Fresh();
                 Options opt;
                 opt.ignore_end_signals = ignored;
                 const Child c = Start(args, opt);
@@ -840,8 +843,7 @@ TEST_F(Mkfichier, TightMemoryAndStackLimitsChangeNothing)
     Options tight;
     tight.limits = {{RLIMIT_AS, 8 << 20}, {RLIMIT_STACK, 256 << 10}};
     for (const Options &opt : {tight, Options{}}) {
-        TearDown();
-        SetUp();
+        Fresh();
         Expect(args, AllCreated(args), opt);
         for (size_t i = 0; i < args.size(); ++i) {
             EXPECT_EQ(Slurp(work_ + "/" + FileOf(args, i)), Content(i + 1)) << i;
