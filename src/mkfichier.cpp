@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -22,7 +21,6 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <numeric>
 #include <string_view>
 
 namespace {
@@ -34,66 +32,52 @@ constexpr int kProbe = R_OK | W_OK;
 // A file name is at most "fichier_" and the ten digits of an int.
 constexpr size_t kNameMax = 64;
 
-// Signals that end a run; each waits for the file being made to be
-// finished or removed. SIGQUIT still dumps core once that is done.
-constexpr std::array kEndSignals{SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// Reports wait in g_out and go out in pieces: runs of whole reports of at
+// most PIPE_BUF bytes, which a pipe takes whole or not at all, so output
+// never stops inside a report. A longer report (an argument may be 128 KiB)
+// is a piece of its own. Whatever is pending when an argument is done,
+// the buffer still has room for the next one's report.
+constexpr int kArgMax = 128 * 1024;
+constexpr int kFlushAt = 64 * 1024;
+char g_out[kFlushAt + 2 * kArgMax];
+// At most two pieces per PIPE_BUF bytes, as two neighbours never fit in one.
+std::array<std::atomic<int>, 2 * (kFlushAt / PIPE_BUF) + 4> g_ends; // where each piece ends
+std::atomic<int> g_pieces;                                          // pieces in g_out
+std::atomic<int> g_sent;                                            // of which written out
+std::atomic<bool> g_gone; // stdout failed: reports are dropped, the work goes on
 
-// Reports wait in this buffer and go out in large writes. A signal handler
-// may write out what stands here, so it is plain memory and lengths that
-// fit a sig_atomic_t, not stdio.
-constexpr sig_atomic_t kFlushAt = 8192;
-char g_out[1 << 18];
-volatile sig_atomic_t g_len;  // bytes of whole reports in g_out
-volatile sig_atomic_t g_sent; // of which already written
-volatile sig_atomic_t g_stdout_gone;
+// What the signal handler shares with the main flow.
+std::atomic<bool> g_busy;  // a file is being made, or its report added
+std::atomic<int> g_caught; // the first end signal, waiting for that file
+std::atomic<bool> g_again; // another came meanwhile: give up a hung write
+sigset_t g_end_set;
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
-// What a signal handler must know of the main flow.
-volatile sig_atomic_t g_busy;     // a file is being made, or its report written
-volatile sig_atomic_t g_flushing; // the main flow is writing g_out
-volatile sig_atomic_t g_caught;   // a signal that waits for the above to end
+// Every signal that a process may catch and whose default action ends it,
+// the real-time ones aside; the faults of the program itself are not among
+// them.
+constexpr std::array kEndSignals{SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,  SIGUSR2,
+                                 SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,  SIGIO,   SIGSTKFLT};
 
-// Keeps the compiler from moving buffer updates across flag changes that a
-// signal handler reads.
-void Fence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+int Pending() { return g_pieces > 0 ? g_ends[g_pieces - 1].load() : 0; }
+int PieceBegin(const int i) { return i > 0 ? g_ends[i - 1].load() : 0; }
 
-sigset_t EndSignalSet()
+// Writes out the pieces that stdout takes without waiting, then ends the
+// process by sig as if it had not been caught.
+[[noreturn]] void Die(const int sig)
 {
-    sigset_t set;
-    (void)sigemptyset(&set);
-    for (const int sig : kEndSignals) {
-        (void)sigaddset(&set, sig);
+    (void)sigprocmask(SIG_BLOCK, &g_end_set, nullptr);
+    for (int i = g_sent; i < g_pieces && !g_gone; ++i) {
+        const int size = g_ends[i] - PieceBegin(i);
+        pollfd p{STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0 ||
+            write(STDOUT_FILENO, g_out + PieceBegin(i), static_cast<size_t>(size)) != size) {
+            break;
+        }
     }
-    return set;
-}
-
-void DefaultAction(const int sig)
-{
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     (void)sigaction(sig, &dfl, nullptr);
-}
-
-// Writes out, without ever waiting, what stdout takes of the reports, then
-// ends the process by sig as if it had not been caught.
-[[noreturn]] void Die(const int sig)
-{
-    // Another end signal must not start this over from the middle.
-    const sigset_t ends = EndSignalSet();
-    (void)sigprocmask(SIG_BLOCK, &ends, nullptr);
-    while (g_stdout_gone == 0 && g_sent < g_len) {
-        pollfd p{STDOUT_FILENO, POLLOUT, 0};
-        if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) {
-            break;
-        }
-        // No more than a pipe takes at once when it has any room at all.
-        const size_t chunk = std::min(static_cast<size_t>(g_len - g_sent), static_cast<size_t>(PIPE_BUF));
-        const ssize_t n = write(STDOUT_FILENO, g_out + g_sent, chunk);
-        if (n <= 0) {
-            break;
-        }
-        g_sent = g_sent + static_cast<sig_atomic_t>(n);
-    }
-    DefaultAction(sig);
     sigset_t set;
     (void)sigemptyset(&set);
     (void)sigaddset(&set, sig);
@@ -104,105 +88,101 @@ void DefaultAction(const int sig)
     _exit(128 + sig);
 }
 
+// The first end signal decides how the run ends. It waits while a file is
+// being made; elsewhere the main flow is never inside a write of reports
+// (they happen with the end signals blocked), so it ends the run at once.
+// Only atomics are touched before Die, so errno is left as it was.
 void OnEndSignal(const int sig)
 {
-    const int saved = errno;
-    if (g_busy != 0) {
-        g_caught = sig;
-    } else if (g_flushing != 0) {
-        // The write under way may have sent part of the buffer already:
-        // let it return and count. Should it block for good, a second
-        // signal ends the run at once.
-        g_caught = sig;
-        DefaultAction(sig);
-    } else {
-        Die(sig);
+    int none = 0;
+    if (!g_caught.compare_exchange_strong(none, sig)) {
+        g_again = true;
     }
-    errno = saved;
+    if (!g_busy) {
+        Die(g_caught);
+    }
 }
 
 // A failed write is reported like any other failure rather than killing
 // the run; a vanished reader of stdout costs the reports, not the work.
 // An end signal that the caller ignores (nohup, background jobs) stays
-// ignored.
+// ignored: it is blocked while the handlers go in, and set back to ignored,
+// which drops it if it came meanwhile.
 void CatchSignals()
 {
+    (void)sigemptyset(&g_end_set);
+    for (const int sig : kEndSignals) {
+        (void)sigaddset(&g_end_set, sig);
+    }
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        (void)sigaddset(&g_end_set, sig);
+    }
+    sigset_t saved;
+    (void)sigprocmask(SIG_BLOCK, &g_end_set, &saved);
     struct sigaction act {};
     act.sa_handler = OnEndSignal;
-    act.sa_mask = EndSignalSet();
-    for (const int sig : kEndSignals) {
+    act.sa_mask = g_end_set;
+    for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
-            (void)sigaction(sig, &act, nullptr);
+        if (sigismember(&g_end_set, sig) == 1 && sigaction(sig, &act, &old) == 0 && old.sa_handler == SIG_IGN) {
+            (void)sigaction(sig, &old, nullptr);
         }
     }
+    (void)sigprocmask(SIG_SETMASK, &saved, nullptr);
     struct sigaction ign {};
     ign.sa_handler = SIG_IGN;
     (void)sigaction(SIGPIPE, &ign, nullptr);
     (void)sigaction(SIGXFSZ, &ign, nullptr);
 }
 
-// Writes g_out[g_sent, g_len) to stdout and empties it. Once stdout has
-// failed, reports are dropped: the work goes on without them.
+// Writes out the pending pieces and empties the buffer. The end signals are
+// blocked but while waiting for room: one that comes then ends the run with
+// nothing half-written, and no write can block, since one comes only when
+// stdout has room for a piece.
 void Flush()
 {
-    g_flushing = 1;
-    Fence();
-    while (g_sent < g_len && g_stdout_gone == 0 && g_caught == 0) {
-        const ssize_t n = write(STDOUT_FILENO, g_out + g_sent, static_cast<size_t>(g_len - g_sent));
-        if (n > 0) {
-            g_sent = g_sent + static_cast<sig_atomic_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd p{STDOUT_FILENO, POLLOUT, 0};
-            (void)poll(&p, 1, -1);
-        } else if (n == 0 || errno != EINTR) {
-            g_stdout_gone = 1;
+    sigset_t open;
+    (void)sigprocmask(SIG_BLOCK, &g_end_set, &open);
+    for (int i = 0; i < g_pieces && !g_gone;) {
+        pollfd p{STDOUT_FILENO, POLLOUT, 0};
+        if (ppoll(&p, 1, nullptr, &open) < 0) {
+            g_gone = errno != EINTR;
+            continue;
+        }
+        const int size = g_ends[i] - PieceBegin(i);
+        const ssize_t n = write(STDOUT_FILENO, g_out + PieceBegin(i), static_cast<size_t>(size));
+        if (n == size) {
+            g_sent = ++i;
+        } else if (n >= 0 || errno != EAGAIN) {
+            g_gone = true;
         }
     }
-    if (g_caught == 0) {
-        g_len = 0;
-        g_sent = 0;
-    }
-    Fence();
-    g_flushing = 0;
-    Fence();
-    if (g_caught != 0) {
-        Die(g_caught);
-    }
+    g_pieces = 0;
+    g_sent = 0;
+    (void)sigprocmask(SIG_SETMASK, &open, nullptr);
 }
 
-// Adds one whole report; a signal handler sees it only once it is whole.
-// One longer than the buffer (it echoes an argument of hundreds of
-// kilobytes) goes out in pieces as it is made.
+// Adds one whole report to the last piece, or starts a new one. A signal
+// handler sees it only once it is whole.
 void Report(const std::initializer_list<std::string_view> parts)
 {
-    const size_t size = std::accumulate(parts.begin(), parts.end(), size_t{0},
-                                        [](const size_t n, const std::string_view p) { return n + p.size(); });
-    if (static_cast<size_t>(g_len) + size > sizeof g_out) {
-        Flush();
-    }
-    auto len = static_cast<size_t>(g_len);
+    const int pieces = g_pieces;
+    int end = Pending();
     for (const std::string_view p : parts) {
-        for (size_t done = 0; done < p.size();) {
-            if (len == sizeof g_out) {
-                g_len = static_cast<sig_atomic_t>(len);
-                Flush();
-                len = 0;
-            }
-            const size_t n = std::min(p.size() - done, sizeof g_out - len);
-            memcpy(g_out + len, p.data() + done, n);
-            len += n;
-            done += n;
-        }
+        memcpy(g_out + end, p.data(), p.size());
+        end += static_cast<int>(p.size());
     }
-    Fence();
-    g_len = static_cast<sig_atomic_t>(len);
+    if (pieces > 0 && end - PieceBegin(pieces - 1) <= PIPE_BUF) {
+        g_ends[pieces - 1] = end;
+    } else {
+        g_ends[pieces] = end;
+        g_pieces = pieces + 1;
+    }
 }
 
-// The file's path is given as the directory argument and the name.
-void ReportCreateFailure(const char *path, const char *name, const int err)
+void ReportCreateFailure(const char *file, const int err)
 {
-    Report({" error: Cannot creat the file \"", path, name, "\"\n\t", strerror(err), "\n"});
+    Report({" error: Cannot creat the file \"", file, "\"\n\t", strerror(err), "\n"});
 }
 
 // Cuts a string at end for as long as it lives, then puts the byte back:
@@ -222,9 +202,9 @@ private:
 };
 
 // The end of the parent level of path[0, end): just past the separator
-// before the last level (one trailing '/' skipped), 0 for the current
-// directory, or -1 where a ':' stops the walk. Index 0 is never examined,
-// so ":x" and "/x" both get the current directory as their parent.
+// before the last level (one trailing '/' skipped), 1 for the root, 0 for
+// the current directory, or -1 where a ':' stops the walk. Index 0 is only
+// looked at for a leading '/': ":x" has the current directory as parent.
 int ParentEnd(const char *path, const int end)
 {
     int k = end - 1;
@@ -235,7 +215,7 @@ int ParentEnd(const char *path, const int end)
         --k;
     }
     if (k <= 0) {
-        return 0;
+        return path[0] == '/' ? 1 : 0;
     }
     return path[k] == ':' ? -1 : k + 1;
 }
@@ -291,11 +271,9 @@ int TreeDirCreate(char *path)
     }
     int end = n;
     while (Probe(path, end) != 0) {
-        if (errno != ENOENT) {
-            return -1;
-        }
-        if (end == 0) {
-            // The current directory is gone: nothing above to fall back on.
+        // Past the current directory or the root there is nothing to fall
+        // back on.
+        if (errno != ENOENT || end == 0 || (end == 1 && path[0] == '/')) {
             return -1;
         }
         end = ParentEnd(path, end);
@@ -315,115 +293,80 @@ int TreeDirCreate(char *path)
 
 // Writes all of line, going on after short writes and interruptions. A
 // write that makes no progress would loop for ever: take it for a full
-// disk, as careful tools do.
+// disk, as careful tools do. A write interrupted after a second end signal
+// is given up: it hangs, and the user has asked twice.
 int WriteAll(const int fd, std::string_view line)
 {
     while (!line.empty()) {
         const ssize_t n = write(fd, line.data(), line.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = ENOSPC;
-            }
+        if (n > 0) {
+            line.remove_prefix(static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR || g_again) {
+            errno = n == 0 ? ENOSPC : errno;
             return -1;
         }
-        line.remove_prefix(static_cast<size_t>(n));
     }
     return 0;
 }
 
-// Removes the entry of path's directory named as path's last level if it
-// is still the file mine: the directory is held by a descriptor while it
-// is checked, so a directory swapped for a symlink meanwhile cannot send
-// the removal anywhere else.
-int RemoveIfSame(char *path, const struct stat &mine)
+// Removes the file that fd holds, which this run made and could not
+// finish. It is looked for where the system says the file now is, else
+// where it was made, and removed only if the entry there is still this
+// very file. fd is closed first: the directory is then opened with one
+// descriptor to spare, and held while checked, so a directory swapped
+// for a symlink meanwhile cannot send the removal anywhere else.
+void FileDiscard(const int fd, char *file)
 {
-    char *const slash = strrchr(path, '/');
-    const char *const base = slash != nullptr ? slash + 1 : path;
-    int dir = -1;
-#ifdef O_PATH
+    char link[32];
+    char where[PATH_MAX];
+    (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, where, sizeof where - 1);
+    struct stat mine {};
+    const bool linked = fstat(fd, &mine) == 0 && mine.st_nlink > 0;
+    (void)close(fd);
+    if (!linked) {
+        return;
+    }
+    if (n > 0 && where[0] == '/') {
+        where[n] = '\0';
+        file = where;
+    }
+    char *const slash = strrchr(file, '/');
     constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC; // needs no read permission
-#else
-    constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
+    int dir = -1;
     if (slash == nullptr) {
         dir = open(".", kDirFlags);
     } else {
         const Cut cut(slash, 1);
-        dir = open(path, kDirFlags);
+        dir = open(file, kDirFlags);
     }
-    if (dir < 0) {
-        return -1;
-    }
+    const char *const base = slash != nullptr ? slash + 1 : file;
     struct stat st {};
-    int status = -1;
-    if (fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == mine.st_dev && st.st_ino == mine.st_ino) {
-        status = unlinkat(dir, base, 0);
+    if (dir >= 0 && fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == mine.st_dev &&
+        st.st_ino == mine.st_ino) {
+        (void)unlinkat(dir, base, 0);
     }
-    (void)close(dir);
-    return status;
-}
-
-// Where the system says the open file fd now is, or -1.
-int FdPath(const int fd, char *buf, const size_t size)
-{
-    char link[32];
-    (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(link, buf, size - 1);
-    if (n <= 0 || buf[0] != '/') {
-        return -1;
-    }
-    buf[n] = '\0';
-    return 0;
-}
-
-// Removes the file this run made and failed to finish, and nothing else.
-// It is looked for where it was made, then, should that path now lead
-// elsewhere, where the system says it is.
-void FileDiscard(const int fd, char *file)
-{
-    struct stat mine {};
-    if (fstat(fd, &mine) != 0) {
-        return;
-    }
-    char where[PATH_MAX];
-    constexpr int kTries = 8;
-    for (int i = 0; i < kTries && mine.st_nlink > 0; ++i) {
-        if (RemoveIfSame(i == 0 ? file : where, mine) == 0) {
-            return;
-        }
-        if (FdPath(fd, where, sizeof where) != 0 || fstat(fd, &mine) != 0) {
-            return;
-        }
+    if (dir >= 0) {
+        (void)close(dir);
     }
 }
 
 // Does all the work for one argument and adds its one report.
-int FileCreate(char *path, const char *name)
+void FileCreate(char *path, const char *name)
 {
     if (TreeDirCreate(path) != 0) {
         Report({" Error : Cannot use the path \"", path, "\"\n\t", strerror(errno), "\n"});
-        return -1;
+        return;
     }
-
     // A path that passed the probe is shorter than PATH_MAX.
     char file[PATH_MAX + kNameMax];
-    const int flen = snprintf(file, sizeof file, "%s%s", path, name);
-    if (flen < 0 || static_cast<size_t>(flen) >= sizeof file) {
-        ReportCreateFailure(path, name, ENAMETOOLONG);
-        return -1;
-    }
-
+    (void)snprintf(file, sizeof file, "%s%s", path, name);
     char line[kNameMax + 32];
     const int len = snprintf(line, sizeof line, " je suis le fichier %s\n", name);
 
     // From here until the report is in the buffer, a signal waits: the
     // file is finished or removed first, never left half-made.
-    g_busy = 1;
-    Fence();
-    int status = 0;
+    g_busy = true;
     // O_EXCL makes the existence test and the creation one step: nothing
     // that appears meanwhile is truncated, and a symlink at this name is
     // never followed.
@@ -432,31 +375,24 @@ int FileCreate(char *path, const char *name)
         if (errno == EEXIST) {
             Report({" File \"", file, "\" is already existing.\n"});
         } else {
-            ReportCreateFailure(file, "", errno);
+            ReportCreateFailure(file, errno);
         }
-        status = -1;
     } else if (WriteAll(fd, std::string_view(line, static_cast<size_t>(len))) != 0) {
         const int err = errno;
         FileDiscard(fd, file);
-        (void)close(fd);
-        ReportCreateFailure(file, "", err);
-        status = -1;
+        ReportCreateFailure(file, err);
     } else if (close(fd) != 0) {
         // Only network filesystems fail here. The descriptor is gone, so
         // nothing tells this file from one put at its name meanwhile: it
         // is left where it is rather than risk removing another's.
-        ReportCreateFailure(file, "", errno);
-        status = -1;
+        ReportCreateFailure(file, errno);
     } else {
         Report({" File \"", file, "\" is created.\n"});
     }
-    Fence();
-    g_busy = 0;
-    Fence();
-    if (g_caught != 0) {
-        Die(g_caught);
+    g_busy = false;
+    if (const int sig = g_caught; sig != 0) {
+        Die(sig);
     }
-    return status;
 }
 
 } // namespace
@@ -469,8 +405,8 @@ int main(const int argc, char **argv)
     char name[kNameMax];
     for (int i = 1; i < argc; ++i) {
         (void)snprintf(name, sizeof name, "fichier_%02d", i);
-        (void)FileCreate(argv[i], name);
-        if (g_len >= kFlushAt || tty) {
+        FileCreate(argv[i], name);
+        if (tty || Pending() >= kFlushAt) {
             Flush();
         }
     }
