@@ -1,0 +1,241 @@
+#!/usr/bin/env bats
+# Black-box tests of the built tool, and of its completion. A case is a row,
+# run in a fresh directory: row ARGS BEFORE OUTPUT AFTER [END]. ARGS, split at
+# blanks ('' for an empty one). BEFORE, AFTER: the whole tree, dir/ (mode 700),
+# file (holding the tool's line for its name, mode 644), file=text, link->target,
+# @MODE after any. OUTPUT, a word a report: +FILE created, =FILE already there,
+# !ARG:ERRNO and ?FILE:ERRNO the path and create failures. END: "exit 0" or
+# "signal N" (killed by it). Words take printf %b escapes; stderr must be empty.
+# Set before a row: AS=nobody, UMASK, LIMITS (prlimit's options), FAULT (see
+# fault.c), IGNORE (signals ignored at start), NS (shell run first, as root, in
+# a mount namespace of the run's own), STDOUT=closed|unread|fifo:N (unread, and
+# already holding N bytes).
+# shellcheck disable=SC2016,SC2046,SC2086,SC2155,SC2206 # words are split on purpose
+bats_load_library bats-support
+bats_load_library bats-assert
+
+setup_file() { BIN=$(mktemp -d) && chmod 755 "$BIN" && cp "$MKFICHIER" "$FAULT_LIB" "$BIN/" && export BIN; }
+teardown_file() { rm -rf "$BIN"; }
+# In $TMPDIR, else on tmpfs where there is one: disks are slow at making files.
+# The entries in $W are for the completion to offer, or not.
+setup() { T=$(mktemp -d -p "${TMPDIR:-$([ -w /dev/shm ] && echo /dev/shm || echo /tmp)}") && chmod 755 "$T" && W=$T/w && mkdir "$W" && export T && ulimit -c 0 && cd "$W" && mkdir out other 'with space' && touch outfile oxide; }
+teardown() { for s in "$T"/sock.*; do tmux -S "$s" kill-server 2>/dev/null || true; done && chmod -R u+rwX "$T" && rm -rf "$T"; }
+fresh() { rm -rf "$W" "$T"/{tree,fifo,status} && mkdir "$W"; }
+root() { [ "$(id -u)" = 0 ]; }
+unsanitized() { [ -z "${SANITIZED:-}" ] || skip "$1"; }
+# N times a word; the words PREFIX ARG fichier_NN for N arguments ARG.
+rep() { yes -- "$2" | head -n "$1"; }
+each() { seq -f "$2$3fichier_%02g" "$1"; }
+
+# Runs a command as a shell starts one: signals at their defaults (IGNORE
+# aside), none blocked, no descriptor open but 0, 1 and 2. $T/status gets
+# "pid N", then "exit N", "signal N" or "timeout" (killed after 20 s).
+status() {
+    perl -MPOSIX -e '$SIG{$_} = "DEFAULT" for keys %SIG; $SIG{$_} = "IGNORE" for split " ", $ENV{IGNORE} // ""; sigprocmask(SIG_SETMASK, POSIX::SigSet->new);
+        open(my $f, ">", "$ENV{T}/status") or die; $f->autoflush(1); my $pid = fork // die; print $f "pid $pid\n" if $pid;
+        if (!$pid) { /(\d+)$/ && $1 > 2 && POSIX::close($1) for glob "/proc/self/fd/*"; exec @ARGV; POSIX::_exit(127) }
+        $SIG{ALRM} = sub { kill "KILL", $pid; print $f "timeout\n"; exit }; alarm 20; waitpid $pid, 0; print $f $? & 127 ? "signal " . ($? & 127) . "\n" : "exit " . ($? >> 8) . "\n"' "$@"
+}
+# The tree below the current directory, a word a line.
+scan() {
+    find . -mindepth 1 -printf '%y %m %s %P\n%l\n' | LC_ALL=C awk 'NR % 2 { t = $1; m = $2; s = $3; p = substr($0, length(t m s) + 4); next }
+        { w = p; mode = 644; n = p; sub(/.*fichier_/, "", n); c = ""
+          if (t == "d") { w = p "/"; mode = 700 } else if (t == "l") { w = p "->" $0; mode = m }
+          else { if (s > 0) { getline c < p; close(p) }; if (c != " je suis le fichier fichier_" n || s != length(c) + 1) w = p "=" c }
+          print w (m == mode ? "" : "@" m) }' | LC_ALL=C sort
+}
+export -f status scan
+tree() { [ -z "$1" ] || printf '%b\n' $1 | LC_ALL=C sort; }
+make_tree() {
+    local w m
+    for w in $1; do
+        printf -v w %b "$w" && m=${w##*@} && w=${w%@*} && { [ "$m" != "$w" ] || m=; }
+        case $w in
+        *'->'*) ln -s "${w#*->}" "${w%%->*}" ;;
+        */) mkdir -p "$w" && chmod "${m:-700}" "$w" ;;
+        *=*) printf '%s\n' "${w#*=}" >"${w%%=*}" && chmod "${m:-644}" "${w%%=*}" ;;
+        *) printf ' je suis le fichier fichier_%s\n' "${w##*fichier_}" >"$w" && chmod "${m:-644}" "$w" ;;
+        esac
+    done
+}
+# The reasons are the C library's own texts, for the names of their errno.
+reports() {
+    [ -z "$1" ] || printf '%b\n' $1 | LC_ALL=C perl -MPOSIX -nle 'my ($k, $w) = /^(.)(.*)/; my ($r, $e) = $w =~ /(.*):([A-Z]+)$/;
+        $! = $e ? &{"POSIX::$e"} : 0; print $k eq "+" ? " File \"$w\" is created." : $k eq "=" ?
+        " File \"$w\" is already existing." : $k eq "!" ? " Error : Cannot use the path \"$r\"\n\t$!" :
+        " error: Cannot creat the file \"$r\"\n\t$!"'
+}
+
+# Runs the tool on the arguments in $W as the variables above say, and
+# leaves its output, stderr, status and the tree after in $T.
+run_tool() (
+    local cmd=() n=${STDOUT#fifo:}
+    [ -z "${LIMITS:-}" ] || cmd+=(prlimit $LIMITS --)
+    if [ "${AS:-}" = nobody ] && root; then cmd+=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
+    cmd+=(env ${FAULT:+"LD_PRELOAD=$BIN/libfault.so" "FAULT=$FAULT"} "$BIN/mkfichier" "$@")
+    [ -z "${NS:-}" ] || cmd=(unshare -m --propagation private bash -c "$NS"'; "$@"; s=$?; scan >"$T/tree"; exit $s' ns "${cmd[@]}")
+    cd "$W" && umask "${UMASK:-022}" || return
+    case ${STDOUT:-pipe} in
+    pipe) status "${cmd[@]}" 2>"$T/err" | cat >"$T/out" ;;
+    unread) status "${cmd[@]}" 2>"$T/err" | true && : >"$T/out" ;;
+    closed) status sh -c 'exec "$@" >&-' sh "${cmd[@]}" 2>"$T/err" && : >"$T/out" ;;
+    fifo:*) mkfifo "$T/fifo" && exec 7<>"$T/fifo" && head -c "$n" /dev/zero >&7 && status "${cmd[@]}" 2>"$T/err" >&7
+        exec 8<"$T/fifo" 7>&- && tail -c +$((n + 1)) <&8 >"$T/out" ;;
+    esac
+    [ -e "$T/tree" ] || scan >"$T/tree"
+)
+
+row() {
+    local - args=() w f && set -f
+    for w in $1; do printf -v w %b "$w" && [ "$w" != "''" ] || w= && args+=("$w"); done
+    fresh && (cd "$W" && make_tree "$2")
+    if [ "${AS:-}" = nobody ] && root; then chown -hR 65534:65534 "$W"; fi
+    run_tool "${args[@]}"
+    reports "$3" >"$T/want-out" && tree "$4" >"$T/want-tree"
+    for f in out tree; do diff -u "$T/want-$f" "$T/$f" | head -n 40 && cmp -s "$T/want-$f" "$T/$f"; done
+    assert_equal "$(cat "$T/err")$(tail -n 1 "$T/status")" "${5:-exit 0}" # stderr, then how the run ended
+}
+
+@test "directories, files and reports" {
+    row '' '' '' ''
+    row 'out/a/' '' '+out/a/fichier_01' 'out/ out/a/ out/a/fichier_01'
+    row 'a/b/c' '' '+a/b/cfichier_01' 'a/ a/b/ a/b/c/ a/b/cfichier_01'
+    row 'out' '' '+outfichier_01' 'out/ outfichier_01'
+    row 'd1/ d2/ d1/' '' '+d1/fichier_01 +d2/fichier_02 +d1/fichier_03' 'd1/ d2/ d1/fichier_01 d2/fichier_02 d1/fichier_03'
+    row "$(rep 100 d/)" '' "$(each 100 + d/)" "d/ $(each 100 '' d/)"
+    row 'a// x/./y/ p/../q/ n/.' '' '+a//fichier_01 +x/./y/fichier_02 +p/../q/fichier_03 +n/.fichier_04' 'a/ a/fichier_01 x/ x/y/ x/y/fichier_02 p/ q/ q/fichier_03 n/ n/.fichier_04'
+    row 'a//' 'a/' '+a//fichier_01' 'a/ a/fichier_01'
+    row 'c:dir x: :x/ c:dir/sub/' '' '!c:dir:ENOENT !x::ENOENT +:x/fichier_03 !c:dir/sub/:ENOENT' ':x/ :x/fichier_03'
+    row 'c:dir/sub/' 'c:dir/' '+c:dir/sub/fichier_01' 'c:dir/ c:dir/sub/ c:dir/sub/fichier_01'
+    row "'' ok/" '' '!:ENOENT +ok/fichier_02' 'ok/ ok/fichier_02'
+    row '\x20sp/ ~/ a\tb/' '' '+\x20sp/fichier_01 +~/fichier_02 +a\tb/fichier_03' '\x20sp/ ~/ a\tb/ \x20sp/fichier_01 ~/fichier_02 a\tb/fichier_03'
+    row "$W/abs/new/" '' "+$W/abs/new/fichier_01" 'abs/ abs/new/ abs/new/fichier_01'
+    row 'plain plain/ plain/sub/' 'plain=keep' '+plainfichier_01 !plain/:ENOTDIR !plain/sub/:ENOTDIR' 'plain=keep plainfichier_01'
+    local t1='d/ d/fichier_01=precious@400 d/fichier_02/ d/fichier_03->gone d/fichier_04->fichier_01' t2='a/ b/ b/c/ a/fichier_01 b/c/fichier_02 a/fichier_03'
+    row 'd/ d/ d/ d/' "$t1" '=d/fichier_01 =d/fichier_02 =d/fichier_03 =d/fichier_04' "$t1" && row 'a/ b/c/ a/' "$t2" '=a/fichier_01 =b/c/fichier_02 =a/fichier_03' "$t2"
+    UMASK=0 row 'x/y/' '' '+x/y/fichier_01' 'x/ x/y/ x/y/fichier_01@666'
+    UMASK=077 row 'x/y/' '' '+x/y/fichier_01' 'x/ x/y/ x/y/fichier_01@600'
+    UMASK=027 row 'x/y/' '' '+x/y/fichier_01' 'x/ x/y/ x/y/fichier_01@640'
+}
+
+@test "permission failures of an unprivileged user" {
+    AS=nobody
+    row 'ro/' 'ro/@555' '!ro/:EACCES' 'ro/@555'
+    row 'wo/' 'wo/@300' '!wo/:EACCES' 'wo/@300'
+    row 'ro/new/' 'ro/@555' '!ro/new/:EACCES' 'ro/@555'
+    row 'nx/ ok/' 'nx/@600' '?nx/fichier_01:EACCES +ok/fichier_02' 'nx/@600 ok/ ok/fichier_02'
+    row 'd/' 'd/ d/fichier_01=mine@444' '=d/fichier_01' 'd/ d/fichier_01=mine@444'
+    row 'x y/z/' './@555' '!x:EACCES !y/z/:EACCES' ''
+}
+
+@test "a file that cannot be written whole is removed" {
+    LIMITS=--fsize=0 row 'out/ out/' '' '?out/fichier_01:EFBIG ?out/fichier_02:EFBIG' 'out/'
+    LIMITS=--fsize=10 row 'out/ out/' '' '?out/fichier_01:EFBIG ?out/fichier_02:EFBIG' 'out/'
+    FAULT='write 1 zero' row 'd/ d/' '' '?d/fichier_01:ENOSPC +d/fichier_02' 'd/ d/fichier_02'
+    FAULT='write 1 fail 5' row 'd/' '' '?d/fichier_01:EIO' 'd/'
+    FAULT='close 1 fail 5' row 'd/ d/' '' '?d/fichier_01:EIO +d/fichier_02' 'd/ d/fichier_01 d/fichier_02'
+    FAULT='open 1 fail 24' row 'd/ d/' '' '?d/fichier_01:EMFILE +d/fichier_02' 'd/ d/fichier_02'
+    FAULT='mkdir 1 fail 17' row 'n/' '' '!n/:EEXIST' ''
+    FAULT='access 1 fail 5' row 'n/' '' '!n/:EIO' ''
+    LIMITS=--nofile=8 row "$(rep 20 d/)" '' "$(each 20 + d/)" "d/ $(each 20 '' d/)"
+    # The directory is swapped for another as the write fails: only this run's file goes.
+    FAULT='write 1 swap l1 l2' LIMITS=--fsize=0 row 'l1/' 'mine/ o/ o/fichier_01=o l1->mine l2->o' '?l1/fichier_01:EFBIG' 'mine/ o/ o/fichier_01=o l1->o l2->mine'
+    [ -z "${SANITIZED:-}" ] || return 0 # its runtime needs descriptors of its own: the rest is for a plain build
+    # With a single descriptor to spare.
+    LIMITS='--nofile=4 --fsize=0' row 'd/' '' '?d/fichier_01:EFBIG' 'd/'
+    LIMITS='--nofile=4 --fsize=1' row 'd/' '' '?d/fichier_01:EFBIG' 'd/'
+    STDOUT=closed LIMITS='--nofile=2 --fsize=0' row 'd/' '' '' 'd/'
+    STDOUT=closed LIMITS='--nofile=3 --fsize=0' row 'd/' '' '' 'd/'
+}
+
+@test "full and read-only filesystems" {
+    root && unshare -m true || skip "no mount namespace here: needs root"
+    NS='mount -t tmpfs -o size=64k,mode=700 tmpfs full; yes >full/fill 2>/dev/null' row 'full/' 'full/' '?full/fichier_01:ENOSPC' 'full/ full/fill=y'
+    NS='mount -t tmpfs -o ro,mode=700 tmpfs ro' row 'ro/ ro/sub/' 'ro/' '!ro/:EROFS !ro/sub/:EROFS' 'ro/'
+}
+
+@test "a single-level absolute path has the root as its parent" {
+    root && unshare -m true || skip "no mount namespace here: needs root"
+    unsanitized "the sanitizer runtime needs /proc, which the new root lacks"
+    local tree='usr/ bin/ ro/ lib->usr/lib lib64->usr/lib64' ns="mount --bind /usr usr && mount --bind $BIN bin"
+    NS="$ns"' && mount -t tmpfs -o ro tmpfs ro && exec unshare -R . -w /ro "$@"' BIN=/bin row '/top/' "$tree" '+/top/fichier_01' "$tree top/ top/fichier_01"
+}
+
+@test "tight memory and stack limits change nothing" {
+    unsanitized "the sanitizer runtime alone needs more memory"
+    local a=a$(printf '/%.0s' {1..4000}) l=$(printf 'l/%.0s' {1..2000}) dirs=$(seq 2000 | awk '{ d = d "l/"; print d }')
+    for LIMITS in '--as=8388608 --stack=262144' ''; do
+        row "x/ $a $l y/" '' "+x/fichier_01 +${a}fichier_02 +${l}fichier_03 +y/fichier_04" "x/ x/fichier_01 a/ a/fichier_02 $dirs ${l}fichier_03 y/ y/fichier_04"
+    done
+}
+
+@test "an end signal lets the file in hand be finished, then ends the run by that signal" {
+    local sig tree='a/ b/ a/fichier_01 b/fichier_02'
+    for sig in $(kill -l HUP INT QUIT TERM ALRM USR1 USR2 XCPU VTALRM PROF PWR IO STKFLT RTMIN RTMIN+1 RTMAX-1 RTMAX); do FAULT="write 2 raise $sig" row 'a/ b/ c/' '' '+a/fichier_01 +b/fichier_02' "$tree" "signal $sig"; done
+    FAULT='write 2 intr 15' row 'a/ b/ c/' '' '+a/fichier_01 +b/fichier_02' "$tree" 'signal 15'
+    FAULT='write 2 raise 2 15' row 'a/ b/ c/' '' '+a/fichier_01 +b/fichier_02' "$tree" 'signal 2'
+    FAULT='write 2 intr 15 15' row 'a/ b/ c/' '' '+a/fichier_01 ?b/fichier_02:EINTR' 'a/ b/ a/fichier_01' 'signal 15'
+    FAULT='mkdir 2 raise 1' row 'a/ b/ c/' '' '+a/fichier_01' 'a/ a/fichier_01' 'signal 1'
+    IGNORE='HUP INT TERM' FAULT='write 2 raise 15' row 'a/ b/ c/' '' '+a/fichier_01 +b/fichier_02 +c/fichier_03' "$tree c/ c/fichier_03"
+    # A fault of the tool itself keeps its default action (a sanitizer would catch it).
+    [ -n "${SANITIZED:-}" ] || FAULT='write 2 raise 11' row 'a/ b/ c/' '' '' 'a/ b/ a/fichier_01 b/fichier_02=' 'signal 11'
+}
+
+@test "reports go out whole, and one signal ends a run blocked on stdout" {
+    STDOUT=unread row "$(rep 2100 d/)" '' '' "d/ $(each 2100 '' d/)"
+    STDOUT=fifo:61440 FAULT='out 1 raise 15' row "$(rep 300 d/)" '' "$(each 123 + d/)" "d/ $(each 300 '' d/)" 'signal 15'
+    STDOUT=fifo:61440 FAULT='write 200 raise 15' row "$(rep 300 d/)" '' "$(each 123 + d/)" "d/ $(each 200 '' d/)" 'signal 15'
+    # Waiting for room in a full pipe: the signal comes once the run sleeps.
+    local i pid && fresh && STDOUT=fifo:65536 run_tool $(rep 500 d/) &
+    for ((i = 0; i < 1000; i++)); do pid=$(sed -n 's/^pid //p' "$T/status" 2>/dev/null) && [ "$(cut -d ' ' -f 3 "/proc/$pid/stat" 2>/dev/null)" = S ] && break; sleep 0.02; done
+    kill -INT "$pid" && wait && assert_equal "$(tail -n 1 "$T/status")" 'signal 2' && assert_equal "$(cat "$T/out" "$T/err")" ''
+}
+
+@test "a terminal sees each report before the next argument is handled" {
+    cd "$W" && SHELL=/bin/bash script -qec "status env LD_PRELOAD=$BIN/libfault.so FAULT='open 2 raise 9' $BIN/mkfichier a/ b/" /dev/null >"$T/out"
+    assert_equal "$(tr -d '\r' <"$T/out")" ' File "a/fichier_01" is created.'
+    assert_equal "$(tail -n 1 "$T/status")" 'signal 9'
+}
+
+@test "parallel runs make each file once" {
+    local args=(c/{0..4}/{0..2}/ c/{0..4}/{0..2}/ c/{0..4}/{0..2}/) words i run
+    words=$(printf '%s\n' "${args[@]}" | awk '{ printf "+%sfichier_%02d\n", $0, NR }')
+    for run in {1..6}; do
+        fresh && cd "$W" && { ((run % 2)) || mkdir -p "${args[@]}"; }
+        for i in {1..8}; do "$BIN/mkfichier" "${args[@]}" >"$T/out$i" 2>&1 & done
+        wait
+        for i in {1..8}; do diff <(reports "$words") <(sed 's/is already existing/is created/' "$T/out$i"); done
+        assert_equal "$(cat "$T"/out? | grep 'is created' | sort | uniq -u | wc -l) $(scan | grep -c fichier_) $(scan | grep -c =)" '45 45 0'
+    done
+}
+
+@test "the binary needs libc alone" { unsanitized "a sanitizer build links its runtime too"; assert_equal "$(readelf -d "$BIN/mkfichier" | grep -o 'NEEDED.*')" 'NEEDED)             Shared library: [libc.so.6]'; }
+
+@test "the manual page names this version" { grep -qx ".Os mkfichier $VERSION" "$MANUAL"; }
+
+@test "completion offers directories only" {
+    # shellcheck source=/dev/null
+    source "$COMPLETION" && assert_equal "$(complete -p mkfichier)" "complete -o filenames -o nospace -F _mkfichier mkfichier"
+    while IFS='|' read -r word want; do
+        _mkfichier mkfichier "$word" mkfichier && assert_equal "$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ' ')" "$want"
+    done <<<$'ou|out\no|other out\nw|with space\nx|\n|other out with space'
+}
+
+# Types `mkfichier WORD<TAB>` into an interactive bash on a tmux server of its own,
+# once the prompt is up (keys sent before it echo twice); prints the line and the
+# cursor's column once the completion shows.
+typed() {
+    local s=$T/sock.$1 line='' i
+    printf "PS1='\$ '\nsource '%s'\n" "$COMPLETION" >"$T/rc"
+    tmux -S "$s" new-session -d -x 120 -y 10 "env INPUTRC=/dev/null bash --rcfile '$T/rc' -i" || return
+    for ((i = 0; i < 50; i++)); do tmux -S "$s" capture-pane -p | grep -qx '\$' && break; sleep 0.1; done
+    tmux -S "$s" send-keys "mkfichier $2" Tab
+    for ((i = 0; i < 50; i++)); do line=$(tmux -S "$s" capture-pane -p | grep '^\$ mkfichier' | tail -n 1) && [[ $line == "\$ mkfichier $2"?* ]] && break; sleep 0.1; done
+    printf '%s|%s\n' "$line" "$(tmux -S "$s" display -p '#{cursor_x}')"
+}
+
+@test "completion works in an interactive bash" {
+    tmux -S "$T/sock.probe" new-session -d true 2>"$T/err" || skip "tmux cannot start a terminal here: $(cat "$T/err")"
+    assert_equal "$(typed 1 ou)" "\$ mkfichier out/|16"
+    assert_equal "$(typed 2 'with\ s')" "\$ mkfichier with\\ space/|24"
+}
