@@ -224,7 +224,7 @@ int ParentEnd(const char *path, const int end)
 // that ParentEnd went up: just past the next '/', or the whole path.
 int ChildEnd(const char *path, const int end, const int n)
 {
-    int j = end > 0 ? end : 1;
+    int j = end;
     while (j < n && path[j] != '/') {
         ++j;
     }
@@ -276,9 +276,9 @@ int TreeDirCreate(char *path)
         if (errno != ENOENT || end == 0 || (end == 1 && path[0] == '/')) {
             return -1;
         }
+        // A ':' stops the walk with the probe's ENOENT.
         end = ParentEnd(path, end);
         if (end < 0) {
-            errno = ENOENT;
             return -1;
         }
     }

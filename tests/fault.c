@@ -3,6 +3,7 @@
 // access. ACTION: fail E (fail with errno E); zero (return 0); raise S... or intr
 // S... (raise each signal, then make the call, or fail with EINTR as a hung call
 // does once a handler has run); swap A B (exchange two names, then make the call).
+// A second fault may follow a ';'.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -12,27 +13,31 @@
 #include <stdlib.h>
 #include <string.h>
 
-static char call[16], nth[16], action[16], arg[4][256];
-static long seen;
+static long seen[2];
 
 /* 0: make the real call; 1: fail with errno set; 2: return 0. */
 static int hit(const char *name)
 {
     const char *f = getenv("FAULT");
-    const int n = f == NULL ? 0
-                            : sscanf(f, "%15s %15s %15s %255s %255s %255s %255s", call, nth, action, arg[0], arg[1],
-                                     arg[2], arg[3]);
-    if (n < 3 || strcmp(name, call) != 0 || ++seen != strtol(nth, NULL, 10)) {
-        return 0;
+    for (int k = 0; k < 2 && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
+        char word[3][16];
+        char arg[4][256];
+        const int n = sscanf(f, "%15s %15s %15[^ ;] %255[^ ;] %255[^ ;] %255[^ ;] %255[^ ;]", word[0], word[1], word[2],
+                             arg[0], arg[1], arg[2], arg[3]);
+        const char *const action = word[2];
+        if (n < 3 || strcmp(name, word[0]) != 0 || ++seen[k] != strtol(word[1], NULL, 10)) {
+            continue;
+        }
+        if (strcmp(action, "swap") == 0) {
+            return renameat2(AT_FDCWD, arg[0], AT_FDCWD, arg[1], RENAME_EXCHANGE) & 0;
+        }
+        for (int i = 0; i < n - 3 && (strcmp(action, "raise") == 0 || strcmp(action, "intr") == 0); ++i) {
+            (void)raise((int)strtol(arg[i], NULL, 10));
+        }
+        errno = strcmp(action, "fail") == 0 ? (int)strtol(arg[0], NULL, 10) : EINTR;
+        return strcmp(action, "zero") == 0 ? 2 : strcmp(action, "raise") != 0;
     }
-    if (strcmp(action, "swap") == 0) {
-        return renameat2(AT_FDCWD, arg[0], AT_FDCWD, arg[1], RENAME_EXCHANGE) & 0;
-    }
-    for (int i = 0; i < n - 3 && (strcmp(action, "raise") == 0 || strcmp(action, "intr") == 0); ++i) {
-        (void)raise((int)strtol(arg[i], NULL, 10));
-    }
-    errno = strcmp(action, "fail") == 0 ? (int)strtol(arg[0], NULL, 10) : EINTR;
-    return strcmp(action, "zero") == 0 ? 2 : strcmp(action, "raise") != 0;
+    return 0;
 }
 
 // Our parameters need not be named as libc's declarations name them.

@@ -8,13 +8,13 @@
 # "signal N" (killed by it). Words take printf %b escapes; stderr must be empty.
 # Set before a row: AS=nobody, UMASK, LIMITS (prlimit's options), FAULT (see
 # fault.c), IGNORE (signals ignored at start), NS (shell run first, as root, in
-# a mount namespace of the run's own), STDOUT=closed|unread|fifo:N (unread, and
-# already holding N bytes).
+# a mount namespace of the run's own), STDOUT=file|closed|unread|fifo:N (unread,
+# and already holding N bytes).
 # shellcheck disable=SC2016,SC2046,SC2086,SC2155,SC2206 # words are split on purpose
 bats_load_library bats-support
 bats_load_library bats-assert
 
-setup_file() { BIN=$(mktemp -d) && chmod 755 "$BIN" && cp "$MKFICHIER" "$FAULT_LIB" "$BIN/" && export BIN; }
+setup_file() { BIN=$(mktemp -d) && chmod 755 "$BIN" && cp "$MKFICHIER" "$BIN/mkfichier" && cp "$FAULT_LIB" "$BIN/libfault.so" && export BIN; }
 teardown_file() { rm -rf "$BIN"; }
 # In $TMPDIR, else on tmpfs where there is one: disks are slow at making files.
 # The entries in $W are for the completion to offer, or not.
@@ -77,6 +77,7 @@ run_tool() (
     cd "$W" && umask "${UMASK:-022}" || return
     case ${STDOUT:-pipe} in
     pipe) status "${cmd[@]}" 2>"$T/err" | cat >"$T/out" ;;
+    file) status "${cmd[@]}" 2>"$T/err" >"$T/out" ;;
     unread) status "${cmd[@]}" 2>"$T/err" | true && : >"$T/out" ;;
     closed) status sh -c 'exec "$@" >&-' sh "${cmd[@]}" 2>"$T/err" && : >"$T/out" ;;
     fifo:*) mkfifo "$T/fifo" && exec 7<>"$T/fifo" && head -c "$n" /dev/zero >&7 && status "${cmd[@]}" 2>"$T/err" >&7
@@ -88,8 +89,7 @@ run_tool() (
 row() {
     local - args=() w f && set -f
     for w in $1; do printf -v w %b "$w" && [ "$w" != "''" ] || w= && args+=("$w"); done
-    fresh && (cd "$W" && make_tree "$2")
-    if [ "${AS:-}" = nobody ] && root; then chown -hR 65534:65534 "$W"; fi
+    fresh && (cd "$W" && make_tree "$2") && { [ "${AS:-}" != nobody ] || ! root || chown -hR 65534:65534 "$W"; }
     run_tool "${args[@]}"
     reports "$3" >"$T/want-out" && tree "$4" >"$T/want-tree"
     for f in out tree; do diff -u "$T/want-$f" "$T/$f" | head -n 40 && cmp -s "$T/want-$f" "$T/$f"; done
@@ -113,9 +113,7 @@ row() {
     row 'plain plain/ plain/sub/' 'plain=keep' '+plainfichier_01 !plain/:ENOTDIR !plain/sub/:ENOTDIR' 'plain=keep plainfichier_01'
     local t1='d/ d/fichier_01=precious@400 d/fichier_02/ d/fichier_03->gone d/fichier_04->fichier_01' t2='a/ b/ b/c/ a/fichier_01 b/c/fichier_02 a/fichier_03'
     row 'd/ d/ d/ d/' "$t1" '=d/fichier_01 =d/fichier_02 =d/fichier_03 =d/fichier_04' "$t1" && row 'a/ b/c/ a/' "$t2" '=a/fichier_01 =b/c/fichier_02 =a/fichier_03' "$t2"
-    UMASK=0 row 'x/y/' '' '+x/y/fichier_01' 'x/ x/y/ x/y/fichier_01@666'
-    UMASK=077 row 'x/y/' '' '+x/y/fichier_01' 'x/ x/y/ x/y/fichier_01@600'
-    UMASK=027 row 'x/y/' '' '+x/y/fichier_01' 'x/ x/y/ x/y/fichier_01@640'
+    for m in 0:666 077:600 027:640; do UMASK=${m%:*} row 'x/y/' '' '+x/y/fichier_01' "x/ x/y/ x/y/fichier_01@${m#*:}"; done
 }
 
 @test "permission failures of an unprivileged user" {
@@ -129,23 +127,17 @@ row() {
 }
 
 @test "a file that cannot be written whole is removed" {
-    LIMITS=--fsize=0 row 'out/ out/' '' '?out/fichier_01:EFBIG ?out/fichier_02:EFBIG' 'out/'
-    LIMITS=--fsize=10 row 'out/ out/' '' '?out/fichier_01:EFBIG ?out/fichier_02:EFBIG' 'out/'
+    for n in 0 10; do LIMITS=--fsize=$n row 'out/ out/' '' '?out/fichier_01:EFBIG ?out/fichier_02:EFBIG' 'out/'; done
     FAULT='write 1 zero' row 'd/ d/' '' '?d/fichier_01:ENOSPC +d/fichier_02' 'd/ d/fichier_02'
-    FAULT='write 1 fail 5' row 'd/' '' '?d/fichier_01:EIO' 'd/'
     FAULT='close 1 fail 5' row 'd/ d/' '' '?d/fichier_01:EIO +d/fichier_02' 'd/ d/fichier_01 d/fichier_02'
-    FAULT='open 1 fail 24' row 'd/ d/' '' '?d/fichier_01:EMFILE +d/fichier_02' 'd/ d/fichier_02'
     FAULT='mkdir 1 fail 17' row 'n/' '' '!n/:EEXIST' ''
-    FAULT='access 1 fail 5' row 'n/' '' '!n/:EIO' ''
     LIMITS=--nofile=8 row "$(rep 20 d/)" '' "$(each 20 + d/)" "d/ $(each 20 '' d/)"
-    # The directory is swapped for another as the write fails: only this run's file goes.
+    # The directory is swapped for another as the write fails, or the file for another's: only this run's file goes.
     FAULT='write 1 swap l1 l2' LIMITS=--fsize=0 row 'l1/' 'mine/ o/ o/fichier_01=o l1->mine l2->o' '?l1/fichier_01:EFBIG' 'mine/ o/ o/fichier_01=o l1->o l2->mine'
-    [ -z "${SANITIZED:-}" ] || return 0 # its runtime needs descriptors of its own: the rest is for a plain build
-    # With a single descriptor to spare.
-    LIMITS='--nofile=4 --fsize=0' row 'd/' '' '?d/fichier_01:EFBIG' 'd/'
-    LIMITS='--nofile=4 --fsize=1' row 'd/' '' '?d/fichier_01:EFBIG' 'd/'
-    STDOUT=closed LIMITS='--nofile=2 --fsize=0' row 'd/' '' '' 'd/'
-    STDOUT=closed LIMITS='--nofile=3 --fsize=0' row 'd/' '' '' 'd/'
+    FAULT='close 1 swap d/fichier_01 o/fichier_01' LIMITS=--fsize=0 row 'd/' 'd/ o/ o/fichier_01=o' '?d/fichier_01:EFBIG' 'd/ d/fichier_01=o o/ o/fichier_01='
+    [ -z "${SANITIZED:-}" ] || return 0 # With one descriptor to spare, which a sanitizer's runtime would take:
+    for n in 0 1; do LIMITS="--nofile=4 --fsize=$n" row 'd/' '' '?d/fichier_01:EFBIG' 'd/'; done
+    for n in 2 3; do STDOUT=closed LIMITS="--nofile=$n --fsize=0" row 'd/' '' '' 'd/'; done
 }
 
 @test "full and read-only filesystems" {
@@ -158,15 +150,13 @@ row() {
     root && unshare -m true || skip "no mount namespace here: needs root"
     unsanitized "the sanitizer runtime needs /proc, which the new root lacks"
     local tree='usr/ bin/ ro/ lib->usr/lib lib64->usr/lib64' ns="mount --bind /usr usr && mount --bind $BIN bin"
-    NS="$ns"' && mount -t tmpfs -o ro tmpfs ro && exec unshare -R . -w /ro "$@"' BIN=/bin row '/top/' "$tree" '+/top/fichier_01' "$tree top/ top/fichier_01"
+    NS="$ns"' && mount -t tmpfs -o ro tmpfs ro && exec unshare -R . -w /ro "$@"' BIN=/bin row '/top/ /t' "$tree" '+/top/fichier_01 +/tfichier_02' "$tree top/ top/fichier_01 t/ tfichier_02"
 }
 
 @test "tight memory and stack limits change nothing" {
     unsanitized "the sanitizer runtime alone needs more memory"
     local a=a$(printf '/%.0s' {1..4000}) l=$(printf 'l/%.0s' {1..2000}) dirs=$(seq 2000 | awk '{ d = d "l/"; print d }')
-    for LIMITS in '--as=8388608 --stack=262144' ''; do
-        row "x/ $a $l y/" '' "+x/fichier_01 +${a}fichier_02 +${l}fichier_03 +y/fichier_04" "x/ x/fichier_01 a/ a/fichier_02 $dirs ${l}fichier_03 y/ y/fichier_04"
-    done
+    LIMITS='--as=8388608 --stack=262144' row "x/ $a $l y/" '' "+x/fichier_01 +${a}fichier_02 +${l}fichier_03 +y/fichier_04" "x/ x/fichier_01 a/ a/fichier_02 $dirs ${l}fichier_03 y/ y/fichier_04"
 }
 
 @test "an end signal lets the file in hand be finished, then ends the run by that signal" {
@@ -182,11 +172,16 @@ row() {
 }
 
 @test "reports go out whole, and one signal ends a run blocked on stdout" {
-    STDOUT=unread row "$(rep 2100 d/)" '' '' "d/ $(each 2100 '' d/)"
+    local d=$(printf 'd%.0s' {1..250}) long=$(printf 'x%.0s' {1..131000}) # 300 reports of d/ pass the 64 KiB of a batch
+    STDOUT=unread row "$(rep 300 $d/)" '' '' "$d/ $(each 300 '' $d/)"
     STDOUT=fifo:61440 FAULT='out 1 raise 15' row "$(rep 300 d/)" '' "$(each 123 + d/)" "d/ $(each 300 '' d/)" 'signal 15'
-    STDOUT=fifo:61440 FAULT='write 200 raise 15' row "$(rep 300 d/)" '' "$(each 123 + d/)" "d/ $(each 200 '' d/)" 'signal 15'
+    STDOUT=fifo:57344 FAULT='write 200 raise 15' row "$(rep 300 d/)" '' "$(each 200 + d/)" "d/ $(each 200 '' d/)" 'signal 15'
+    # Past a first batch of reports; with a signal as the reports go out; one report longer than the buffer.
+    STDOUT=file FAULT='write 290 raise 15' row "$(rep 300 $d/)" '' "$(each 290 + $d/)" "$d/ $(each 290 '' $d/)" 'signal 15'
+    FAULT='write 200 raise 15; out 2 raise 2' row "$(rep 300 d/)" '' "$(each 200 + d/)" "d/ $(each 200 '' d/)" 'signal 15'
+    row "$long d/" '' "!$long:ENAMETOOLONG +d/fichier_02" 'd/ d/fichier_02'
     # Waiting for room in a full pipe: the signal comes once the run sleeps.
-    local i pid && fresh && STDOUT=fifo:65536 run_tool $(rep 500 d/) &
+    local i pid && fresh && { STDOUT=fifo:65536 run_tool $(rep 500 d/) & }
     for ((i = 0; i < 1000; i++)); do pid=$(sed -n 's/^pid //p' "$T/status" 2>/dev/null) && [ "$(cut -d ' ' -f 3 "/proc/$pid/stat" 2>/dev/null)" = S ] && break; sleep 0.02; done
     kill -INT "$pid" && wait && assert_equal "$(tail -n 1 "$T/status")" 'signal 2' && assert_equal "$(cat "$T/out" "$T/err")" ''
 }
