@@ -340,15 +340,15 @@ void FileDiscard(const int fd, char *file)
         const Cut cut(slash, 1);
         dir = open(file, kDirFlags);
     }
+    if (dir < 0) {
+        return;
+    }
     const char *const base = slash != nullptr ? slash + 1 : file;
     struct stat st {};
-    if (dir >= 0 && fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == mine.st_dev &&
-        st.st_ino == mine.st_ino) {
+    if (fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == mine.st_dev && st.st_ino == mine.st_ino) {
         (void)unlinkat(dir, base, 0);
     }
-    if (dir >= 0) {
-        (void)close(dir);
-    }
+    (void)close(dir);
 }
 
 // Does all the work for one argument and adds its one report.

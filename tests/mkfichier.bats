@@ -134,7 +134,7 @@ row() {
     FAULT="write 1 swap $W/l1 $W/l2" LIMITS=--fsize=0 row 'l1/' 'mine/ o/ o/fichier_01=o l1->mine l2->o' '?l1/fichier_01:EFBIG' 'mine/ o/ o/fichier_01=o l1->o l2->mine'
     FAULT="close 1 swap $W/d/fichier_01 $W/o/fichier_01" LIMITS=--fsize=0 row 'd/' 'd/ o/ o/fichier_01=o' '?d/fichier_01:EFBIG' 'd/ d/fichier_01=o o/ o/fichier_01='
     [ -z "${SANITIZED:-}" ] || skip "the rows with one descriptor to spare: a sanitizer's runtime takes it"
-    for n in 0 1; do LIMITS="--nofile=4 --fsize=$n" row 'd/' '' '?d/fichier_01:EFBIG' 'd/'; done
+    for n in 0 1; do LIMITS="--nofile=4 --fsize=$n" row 'd/ d/' '' '?d/fichier_01:EFBIG ?d/fichier_02:EFBIG' 'd/'; done
     for n in 2 3; do STDOUT=closed LIMITS="--nofile=$n --fsize=0" row 'd/' '' '' 'd/'; done
 }
 
