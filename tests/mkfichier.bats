@@ -216,13 +216,13 @@ row() {
     done <<<$'ou|out\no|other out\nw|with space\nx|\n|other out with space'
 }
 
-# Types `mkfichier WORD<TAB>` into an interactive bash on a tmux server of its own,
-# once the prompt is up (keys sent before it echo twice); prints the line and the
-# cursor's column once the completion shows.
+# Types `mkfichier WORD<TAB>` into an interactive bash on a tmux server of its own
+# (run by $SHELL, else the login shell: nobody's is nologin), once the prompt is up
+# (keys sent before it echo twice); prints the line and the cursor's column.
 typed() {
     local s=$T/sock.$1 line='' i
     printf "PS1='\$ '\nsource '%s'\n" "$COMPLETION" >"$T/rc"
-    tmux -S "$s" new-session -d -x 120 -y 10 "env INPUTRC=/dev/null bash --rcfile '$T/rc' -i" || return
+    SHELL=/bin/sh tmux -S "$s" new-session -d -x 120 -y 10 "env INPUTRC=/dev/null bash --rcfile '$T/rc' -i" || return
     for ((i = 0; i < 50; i++)); do tmux -S "$s" capture-pane -p | grep -qx '\$' && break; sleep 0.1; done
     tmux -S "$s" send-keys "mkfichier $2" Tab
     for ((i = 0; i < 50; i++)); do line=$(tmux -S "$s" capture-pane -p | grep '^\$ mkfichier' | tail -n 1) && [[ $line == "\$ mkfichier $2"?* ]] && break; sleep 0.1; done
