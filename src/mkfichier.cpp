@@ -59,8 +59,24 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 constexpr std::array kEndSignals{SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,  SIGUSR2,
                                  SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,  SIGIO,   SIGSTKFLT};
 
-int Pending() { return g_pieces > 0 ? g_ends[g_pieces - 1].load() : 0; }
 int PieceBegin(const int i) { return i > 0 ? g_ends[i - 1].load() : 0; }
+int Pending() { return PieceBegin(g_pieces); }
+
+// Writes piece i to stdout: 0 once it is out whole, else -1 with errno set
+// (EAGAIN where a non-blocking stdout had no room for it).
+int PieceWrite(const int i)
+{
+    const int begin = PieceBegin(i);
+    const int size = g_ends[i] - begin;
+    const ssize_t n = write(STDOUT_FILENO, g_out + begin, static_cast<size_t>(size));
+    if (n == size) {
+        return 0;
+    }
+    if (n >= 0) {
+        errno = EIO; // the rest cannot follow as whole reports
+    }
+    return -1;
+}
 
 // Writes out the pieces that stdout takes without waiting, then ends the
 // process by sig as if it had not been caught.
@@ -68,10 +84,8 @@ int PieceBegin(const int i) { return i > 0 ? g_ends[i - 1].load() : 0; }
 {
     (void)sigprocmask(SIG_BLOCK, &g_end_set, nullptr);
     for (int i = g_sent; i < g_pieces && !g_gone; ++i) {
-        const int size = g_ends[i] - PieceBegin(i);
         pollfd p{STDOUT_FILENO, POLLOUT, 0};
-        if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0 ||
-            write(STDOUT_FILENO, g_out + PieceBegin(i), static_cast<size_t>(size)) != size) {
+        if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0 || PieceWrite(i) != 0) {
             break;
         }
     }
@@ -149,11 +163,9 @@ void Flush()
             g_gone = errno != EINTR;
             continue;
         }
-        const int size = g_ends[i] - PieceBegin(i);
-        const ssize_t n = write(STDOUT_FILENO, g_out + PieceBegin(i), static_cast<size_t>(size));
-        if (n == size) {
+        if (PieceWrite(i) == 0) {
             g_sent = ++i;
-        } else if (n >= 0 || errno != EAGAIN) {
+        } else if (errno != EAGAIN) {
             g_gone = true;
         }
     }
