@@ -1,10 +1,9 @@
-// Preloaded into the tool by the tests: FAULT="CALL N ACTION [ARG...]" acts on the
-// Nth call of CALL: write (to a file), out (write to stdout), open, close, mkdir,
-// access or sigaction. ACTION: fail E (fail with errno E); zero (return 0); raise
-// S... or intr S... (raise each signal, then make the call, or fail with EINTR as
-// a hung call does once a handler has run); after S (make the call, then raise S);
-// swap A B (exchange two absolute names, then make the call). A second fault may
-// follow a ';'.
+// Preloaded into the tool by the tests: FAULT="CALL N ACTION [ARG...]" acts on the Nth call
+// of CALL: write (to a file), out (write to stdout), open, close, mkdir, access or sigaction.
+// ACTION: fail E (fail with errno E); zero [E] (return 0, errno left at E); raise S... or
+// intr S... (raise each signal, then make the call, or fail with EINTR as a hung call does
+// once a handler has run); after S (make the call, then raise S); swap A B (exchange two
+// absolute names, then make the call). A second fault may follow a ';'.
 #include <dlfcn.h>
 #include <errno.h>
 #include <signal.h>
@@ -39,7 +38,7 @@ static int hit(const char *name)
         for (int i = 0; i < n - 3 && (strcmp(action, "raise") == 0 || strcmp(action, "intr") == 0); ++i) {
             (void)raise((int)strtol(arg[i], NULL, 10));
         }
-        errno = strcmp(action, "fail") == 0 ? (int)strtol(arg[0], NULL, 10) : EINTR;
+        errno = n > 3 && strcmp(action, "intr") != 0 ? (int)strtol(arg[0], NULL, 10) : EINTR;
         return strcmp(action, "zero") == 0 ? 2 : strcmp(action, "raise") != 0;
     }
     return 0;

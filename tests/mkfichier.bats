@@ -1,11 +1,10 @@
 #!/usr/bin/env bats
-# Black-box tests of the built tool, and of its completion. A case is a row, run in a fresh
-# directory: row ARGS BEFORE OUTPUT AFTER [END]. ARGS: split at blanks ('' for an empty one).
-# BEFORE, AFTER: the whole tree, dir/ (mode 700), file (holding the tool's line for its name,
-# mode 644), file=text, link->target, @MODE after any. OUTPUT, a word a report: +FILE created,
-# =FILE already there, !ARG:ERRNO and ?FILE:ERRNO the path and create failures. END: "exit 0"
-# or "signal N" (killed by it). Words take printf %b escapes; stderr must be empty. Set before
-# a row: AS=nobody, UMASK, LIMITS (prlimit's options), FAULT (see fault.c), IGNORE (signals
+# Black-box tests of the built tool, and of its completion. A case is a row, run in a fresh directory:
+# row ARGS BEFORE OUTPUT AFTER [END]. ARGS: split at blanks ('' for an empty one). BEFORE, AFTER: the whole tree,
+# dir/ (mode 700), file (holding the tool's line for its name, mode 644), file=text, link->target, @MODE after
+# any. OUTPUT, a word a report: +FILE created, =FILE already there, !ARG:ERRNO and ?FILE:ERRNO the path and
+# create failures. END: "exit 0" or "signal N" (killed by it). Words take printf %b escapes; stderr must be
+# empty. Set before a row: AS=nobody, UMASK, LIMITS (prlimit's options), FAULT (see fault.c), IGNORE (signals
 # ignored at start), NS (shell run first, as root, in a mount namespace of the run's own),
 # STDOUT=file|closed|unread|fifo:N (unread, and already holding N bytes).
 # shellcheck disable=SC2016,SC2046,SC2086,SC2155,SC2206 # words are split on purpose
@@ -181,6 +180,8 @@ row() {
     FAULT='write 200 raise 15; out 2 raise 2' row "$(rep 300 d/)" '' "$(each 200 + d/)" "d/ $(each 200 '' d/)" 'signal 15'
     for f in 'out 2 raise 15' 'out 1 after 15'; do FAULT=$f row "$(rep 300 d/)" '' "$(each 300 + d/)" "d/ $(each 300 '' d/)" 'signal 15'; done
     row "$long d/" '' "!$long:ENAMETOOLONG +d/fichier_02" 'd/ d/fichier_02'
+    FAULT='out 1 fail 11' row 'd/ d/' '' '+d/fichier_01 +d/fichier_02' 'd/ d/fichier_01 d/fichier_02' # stdout made non-blocking by another
+    FAULT='out 1 zero 11' row 'd/ d/' '' '' 'd/ d/fichier_01 d/fichier_02' # no progress: the reports are given up, never repeated
     local i pid && fresh && { STDOUT=fifo:65536 run_tool $(rep 500 d/) & } # it waits for room: signal it once it sleeps
     for ((i = 0; i < 1000; i++)); do pid=$(sed -n 's/^pid //p' "$T/status" 2>/dev/null) && [ "$(cut -d ' ' -f 3 "/proc/$pid/stat" 2>/dev/null)" = S ] && break; sleep 0.02; done
     kill -INT "$pid" && wait && assert_equal "$(tail -n 1 "$T/status")" 'signal 2' && assert_equal "$(cat "$T/out" "$T/err")" ''
