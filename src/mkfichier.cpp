@@ -1,20 +1,17 @@
-// mkfichier: make sure each directory given exists, then create one
-// numbered file in it, never overwriting anything.
-//
-// Every outcome goes to standard output, one report per argument, and the
-// exit status is always 0: scripts read the messages, not the status.
-//
-// Nothing here allocates or throws, and only libc is linked: the tool
-// starts as fast as a C program and cannot fail half-way through an
-// argument for want of memory.
+// mkfichier: make sure each directory given exists, then create one numbered
+// file in it, never overwriting anything. Every outcome goes to stdout, one
+// report per argument; the exit status is always 0. Nothing here allocates
+// or throws, and only libc is linked. A signal handler only records the
+// signal: the main flow acts on it between arguments and in its one wait.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -33,184 +30,201 @@ constexpr int kProbe = R_OK | W_OK;
 constexpr size_t kNameMax = 64;
 
 // Reports wait in g_out and go out in pieces: runs of whole reports of at
-// most PIPE_BUF bytes, which a pipe takes whole or not at all, so output
-// never stops inside a report. A longer report (an argument may be 128 KiB)
-// is a piece of its own. Whatever is pending when an argument is done,
-// the buffer still has room for the next one's report.
+// most PIPE_BUF bytes, which a pipe takes whole or not at all. A longer
+// report (an argument may be 128 KiB) is a piece of its own. Whatever is
+// pending when an argument is done, there is room for the next report.
 constexpr int kArgMax = 128 * 1024;
 constexpr int kFlushAt = 64 * 1024;
 char g_out[kFlushAt + 2 * kArgMax];
-// At most two pieces per PIPE_BUF bytes, as two neighbours never fit in one.
-std::array<std::atomic<int>, 2 * (kFlushAt / PIPE_BUF) + 4> g_ends; // where each piece ends
-std::atomic<int> g_pieces;                                          // pieces in g_out
-std::atomic<int> g_sent;                                            // of which written out
-std::atomic<bool> g_gone; // stdout failed: reports are dropped, the work goes on
+int g_ends[kFlushAt / 16 + 2]; // where each report ends; none is shorter than 16 bytes
+int g_reports;                 // reports in g_out
+int g_next;                    // the first report not all written
+int g_sent;                    // bytes of g_out written
+bool g_gone;                   // stdout failed: reports are dropped, the work goes on
 
-// What the signal handler shares with the main flow.
-std::atomic<bool> g_busy;  // a file is being made, or its report added
-std::atomic<int> g_caught; // the first end signal, waiting for that file
-std::atomic<bool> g_again; // another came meanwhile: give up a hung write
-sigset_t g_end_set;
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+// How stdout is written without waiting for its reader: with RWF_NOWAIT where
+// the kernel takes it (pipes, sockets), else through a description of its own,
+// non-blocking, opened for each write (terminals, FIFOs); a file has no reader.
+enum class Way { kFile, kNoWait, kReopen };
+Way g_way = Way::kNoWait;
 
-// Every signal that a process may catch and whose default action ends it,
-// the real-time ones aside; the faults of the program itself are not among
-// them.
-constexpr std::array kEndSignals{SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,  SIGUSR2,
-                                 SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,  SIGIO,   SIGSTKFLT};
+// The first signal that ends the run, and whether another came after it.
+volatile sig_atomic_t g_caught;
+volatile sig_atomic_t g_again;
 
-int PieceBegin(const int i) { return i > 0 ? g_ends[i - 1].load() : 0; }
-int Pending() { return PieceBegin(g_pieces); }
+int Pending() { return g_reports > 0 ? g_ends[g_reports - 1] : 0; }
 
-// Writes piece i to stdout: 0 once it is out whole, else -1 with errno set
-// (EAGAIN where a non-blocking stdout had no room for it).
-int PieceWrite(const int i)
+// Blocks every signal; returns the mask to put back.
+sigset_t BlockAll()
 {
-    const int begin = PieceBegin(i);
-    const int size = g_ends[i] - begin;
-    const ssize_t n = write(STDOUT_FILENO, g_out + begin, static_cast<size_t>(size));
-    if (n == size) {
-        return 0;
-    }
-    if (n >= 0) {
-        errno = EIO; // the rest cannot follow as whole reports
-    }
-    return -1;
+    sigset_t all;
+    sigset_t old;
+    (void)sigfillset(&all);
+    (void)sigprocmask(SIG_BLOCK, &all, &old);
+    return old;
 }
 
-// Writes out the pieces that stdout takes without waiting, then ends the
-// process by sig as if it had not been caught.
-[[noreturn]] void Die(const int sig)
+ssize_t OutWrite(const char *buf, const size_t size)
 {
-    (void)sigprocmask(SIG_BLOCK, &g_end_set, nullptr);
-    for (int i = g_sent; i < g_pieces && !g_gone; ++i) {
-        pollfd p{STDOUT_FILENO, POLLOUT, 0};
-        if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0 || PieceWrite(i) != 0) {
-            break;
+#ifdef RWF_NOWAIT
+    iovec v{const_cast<char *>(buf), size};
+    const ssize_t n = g_way == Way::kNoWait ? pwritev2(STDOUT_FILENO, &v, 1, -1, RWF_NOWAIT) : -1;
+    if (g_way == Way::kNoWait && (n >= 0 || errno != EOPNOTSUPP)) {
+        return n;
+    }
+#endif
+    if (g_way == Way::kFile) {
+        return write(STDOUT_FILENO, buf, size);
+    }
+    g_way = Way::kReopen;
+    // Where it cannot be opened (another user's, or no /proc), the write may wait.
+    const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const ssize_t written = write(fd >= 0 ? fd : STDOUT_FILENO, buf, size);
+    const int err = errno;
+    (void)close(fd);
+    errno = err;
+    return written;
+}
+
+// A short write to a regular file (a size limit, a full disk) left the first
+// n bytes of a report: cut them off again, unless something follows them.
+int TakeBack(const int n)
+{
+    struct stat st {};
+    const off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    return end >= n && fstat(STDOUT_FILENO, &st) == 0 && st.st_size == end ? ftruncate(STDOUT_FILENO, end - n) : -1;
+}
+
+// Writes what it can, without waiting, of the reports from byte g_sent on:
+// as many whole ones as PIPE_BUF bytes hold, or the rest of a longer one.
+// A failure, no progress or a short write to a file give up the rest.
+ssize_t PieceWrite()
+{
+    int last = g_next;
+    while (last + 1 < g_reports && g_ends[last + 1] - g_sent <= PIPE_BUF) {
+        ++last;
+    }
+    const int size = g_ends[last] - g_sent;
+    const ssize_t n = OutWrite(g_out + g_sent, static_cast<size_t>(size));
+    const int end = g_sent + static_cast<int>(n);
+    while (n > 0 && g_next < g_reports && g_ends[g_next] <= end) {
+        g_sent = g_ends[g_next++];
+    }
+    if (n >= 0 && n < size && g_way == Way::kFile) {
+        (void)TakeBack(end - g_sent); // the whole reports that went out stay
+        g_gone = true;
+    } else if (n > 0) {
+        g_sent = end;
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        g_gone = true;
+    }
+    return n;
+}
+
+// Writes out the pending reports and empties the buffer, unless a signal
+// came. Where stdout has no room, it waits in ppoll, signals blocked up to
+// it: one that came before the wait is seen, one that comes during it ends it.
+void Flush()
+{
+    while (g_sent < Pending() && !g_gone && g_caught == 0) {
+        if (PieceWrite() < 0 && errno == EAGAIN) {
+            const sigset_t open = BlockAll();
+            pollfd p{STDOUT_FILENO, POLLOUT, 0};
+            g_gone = g_caught == 0 && ppoll(&p, 1, nullptr, &open) < 0 && errno != EINTR;
+            (void)sigprocmask(SIG_SETMASK, &open, nullptr);
         }
     }
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    (void)sigaction(sig, &dfl, nullptr);
-    sigset_t set;
-    (void)sigemptyset(&set);
-    (void)sigaddset(&set, sig);
-    (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    (void)raise(sig);
-    // Not reached unless the signal could not be raised.
-    // cppcheck-suppress unreachableCode
-    _exit(128 + sig);
+    if (g_caught == 0) {
+        g_reports = g_next = g_sent = 0;
+    }
 }
 
-// The first end signal decides how the run ends. It waits while a file is
-// being made; elsewhere the main flow is never inside a write of reports
-// (they happen with the end signals blocked), so it ends the run at once.
-// Only atomics are touched before Die, so errno is left as it was.
-void OnEndSignal(const int sig)
+// Ends the run by sig as if it had not been caught, once stdout has taken
+// what it takes of the pending reports without waiting; exits 128 + sig
+// where sig cannot be delivered, as to the first process of a PID namespace.
+[[noreturn]] void Quit(const int sig)
 {
-    int none = 0;
-    if (!g_caught.compare_exchange_strong(none, sig)) {
-        g_again = true;
+    pollfd p{STDOUT_FILENO, POLLOUT, 0};
+    while (g_sent < Pending() && !g_gone && poll(&p, 1, 0) == 1 && PieceWrite() > 0) {
     }
-    if (!g_busy) {
-        Die(g_caught);
+    (void)signal(sig, SIG_DFL);
+    (void)raise(sig);
+    _exit(128 + sig); // cppcheck-suppress unreachableCode
+}
+
+// The signals that the system raises for a fault of the program itself;
+// those whose default action does not end a process, and those the tool
+// ignores so as to report a failed write instead (SIGPIPE, SIGXFSZ).
+constexpr std::array kFaults{SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS, SIGABRT};
+constexpr std::array kSpared{SIGKILL, SIGSTOP, SIGTSTP,  SIGTTIN, SIGTTOU, SIGCHLD,
+                             SIGCONT, SIGURG,  SIGWINCH, SIGPIPE, SIGXFSZ};
+
+// Records the first signal for the main flow to act on, and that another
+// came. A fault of the program's own (a bad access, its own abort) gets its
+// default action at once instead.
+void OnSignal(const int sig, siginfo_t *info, void * /*context*/)
+{
+    if (std::ranges::find(kFaults, sig) != kFaults.end() && (info->si_code > 0 || info->si_pid == getpid())) {
+        (void)signal(sig, SIG_DFL);
+        (void)raise(sig);
+    } else if (g_caught == 0) {
+        g_caught = sig;
+    } else {
+        g_again = 1;
     }
 }
 
-// A failed write is reported like any other failure rather than killing
-// the run; a vanished reader of stdout costs the reports, not the work.
-// An end signal that the caller ignores (nohup, background jobs) stays
-// ignored: it is blocked while the handlers go in, and set back to ignored,
-// which drops it if it came meanwhile.
+// Catches every signal but the spared ones and those that the caller
+// ignores (nohup, background jobs): they are blocked while the handlers go
+// in, and an ignored one is set back to ignored, dropping it if it came.
 void CatchSignals()
 {
-    (void)sigemptyset(&g_end_set);
-    for (const int sig : kEndSignals) {
-        (void)sigaddset(&g_end_set, sig);
-    }
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
-        (void)sigaddset(&g_end_set, sig);
-    }
-    sigset_t saved;
-    (void)sigprocmask(SIG_BLOCK, &g_end_set, &saved);
+    const sigset_t saved = BlockAll();
     struct sigaction act {};
-    act.sa_handler = OnEndSignal;
-    act.sa_mask = g_end_set;
+    act.sa_sigaction = OnSignal;
+    act.sa_flags = SA_SIGINFO;
+    (void)sigfillset(&act.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old {};
-        if (sigismember(&g_end_set, sig) == 1 && sigaction(sig, &act, &old) == 0 && old.sa_handler == SIG_IGN) {
+        const bool spared = std::ranges::find(kSpared, sig) != kSpared.end();
+        if (!spared && sigaction(sig, &act, &old) == 0 && old.sa_handler == SIG_IGN) {
             (void)sigaction(sig, &old, nullptr);
         }
     }
     (void)sigprocmask(SIG_SETMASK, &saved, nullptr);
-    struct sigaction ign {};
-    ign.sa_handler = SIG_IGN;
-    (void)sigaction(SIGPIPE, &ign, nullptr);
-    (void)sigaction(SIGXFSZ, &ign, nullptr);
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
 }
 
-// Writes out the pending pieces and empties the buffer. The end signals are
-// blocked but while waiting for room: one that comes then ends the run with
-// nothing half-written, and no write can block, since one comes only when
-// stdout has room for a piece.
-void Flush()
-{
-    sigset_t open;
-    (void)sigprocmask(SIG_BLOCK, &g_end_set, &open);
-    for (int i = 0; i < g_pieces && !g_gone;) {
-        pollfd p{STDOUT_FILENO, POLLOUT, 0};
-        if (ppoll(&p, 1, nullptr, &open) < 0) {
-            g_gone = errno != EINTR;
-            continue;
-        }
-        if (PieceWrite(i) == 0) {
-            g_sent = ++i;
-        } else if (errno != EAGAIN) {
-            g_gone = true;
-        }
-    }
-    g_pieces = 0;
-    g_sent = 0;
-    (void)sigprocmask(SIG_SETMASK, &open, nullptr);
-}
-
-// Adds one whole report to the last piece, or starts a new one. A signal
-// handler sees it only once it is whole.
 void Report(const std::initializer_list<std::string_view> parts)
 {
-    const int pieces = g_pieces;
     int end = Pending();
     for (const std::string_view p : parts) {
-        memcpy(g_out + end, p.data(), p.size());
-        end += static_cast<int>(p.size());
+        end += static_cast<int>(p.copy(g_out + end, p.size()));
     }
-    if (pieces > 0 && end - PieceBegin(pieces - 1) <= PIPE_BUF) {
-        g_ends[pieces - 1] = end;
-    } else {
-        g_ends[pieces] = end;
-        g_pieces = pieces + 1;
-    }
+    g_ends[g_reports++] = end;
 }
 
-void ReportCreateFailure(const char *file, const int err)
+// GNU's strerror_r returns the text, the XSI one (musl) writes it in buf.
+// Neither allocates, as strerror does for an errno that libc does not know.
+[[maybe_unused]] const char *ErrorText(const char *text, const char * /*buf*/) { return text; }
+[[maybe_unused]] const char *ErrorText(int /*status*/, const char *buf) { return buf; }
+
+void ReportFailure(const char *what, const char *path, const int err)
 {
-    Report({" error: Cannot creat the file \"", file, "\"\n\t", strerror(err), "\n"});
+    char buf[64] = "";
+    Report({what, path, "\"\n\t", ErrorText(strerror_r(err, buf, sizeof buf), buf), "\n"});
 }
 
 // Cuts a string at end for as long as it lives, then puts the byte back:
 // each level of a path is used in place, without copies.
-class Cut {
-public:
-    Cut(char *s, const size_t end) : at_(s + end), kept_(*at_) { *at_ = '\0'; }
+struct Cut {
+    Cut(char *s, const size_t end) : at(s + end), kept(*at) { *at = '\0'; }
     Cut(const Cut &) = delete;
     Cut &operator=(const Cut &) = delete;
-    Cut(Cut &&) = delete;
-    Cut &operator=(Cut &&) = delete;
-    ~Cut() { *at_ = kept_; }
-
-private:
-    char *at_;
-    char kept_;
+    ~Cut() { *at = kept; }
+    char *at;
+    char kept;
 };
 
 // The end of the parent level of path[0, end): just past the separator
@@ -219,10 +233,7 @@ private:
 // looked at for a leading '/': ":x" has the current directory as parent.
 int ParentEnd(const char *path, const int end)
 {
-    int k = end - 1;
-    if (path[k] == '/') {
-        --k;
-    }
+    int k = end - (path[end - 1] == '/' ? 2 : 1);
     while (k > 0 && path[k] != ':' && path[k] != '/') {
         --k;
     }
@@ -232,42 +243,23 @@ int ParentEnd(const char *path, const int end)
     return path[k] == ':' ? -1 : k + 1;
 }
 
-// The end of the next level below path[0, end), going back down the levels
-// that ParentEnd went up: just past the next '/', or the whole path.
-int ChildEnd(const char *path, const int end, const int n)
-{
-    int j = end;
-    while (j < n && path[j] != '/') {
-        ++j;
-    }
-    return j < n ? j + 1 : n;
-}
-
 int Probe(char *path, const int end)
 {
-    if (end == 0) {
-        return access("./", kProbe);
-    }
     const Cut cut(path, static_cast<size_t>(end));
-    return access(path, kProbe);
+    return access(end > 0 ? path : "./", kProbe);
 }
 
+// A level made meanwhile by a parallel run, or already made under another
+// spelling (a//, x/./), is as good as made if it can be used.
 int LevelCreate(char *path, const int end)
 {
     const Cut cut(path, static_cast<size_t>(end));
-    if (mkdir(path, kDirMode) == 0) {
+    const int err = mkdir(path, kDirMode) == 0 ? 0 : errno;
+    if (err == EEXIST && access(path, kProbe) == 0) {
         return 0;
     }
-    if (errno != EEXIST) {
-        return -1;
-    }
-    // Made meanwhile by a parallel run, or already made under another
-    // spelling (a//, x/./): a level that can be used is all that counts.
-    if (access(path, kProbe) == 0) {
-        return 0;
-    }
-    errno = EEXIST;
-    return -1;
+    errno = err;
+    return err == 0 ? 0 : -1;
 }
 
 // Makes sure path exists and that the real user may read and write it:
@@ -284,18 +276,19 @@ int TreeDirCreate(char *path)
     int end = n;
     while (Probe(path, end) != 0) {
         // Past the current directory or the root there is nothing to fall
-        // back on.
+        // back on; a ':' stops the walk with the probe's ENOENT.
         if (errno != ENOENT || end == 0 || (end == 1 && path[0] == '/')) {
             return -1;
         }
-        // A ':' stops the walk with the probe's ENOENT.
         end = ParentEnd(path, end);
         if (end < 0) {
             return -1;
         }
     }
+    // Back down the levels, each up to and past its '/', the last to the end.
     while (end < n) {
-        end = ChildEnd(path, end, n);
+        const void *const slash = memchr(path + end, '/', static_cast<size_t>(n - end));
+        end = slash != nullptr ? static_cast<int>(static_cast<const char *>(slash) - path) + 1 : n;
         if (LevelCreate(path, end) != 0) {
             return -1;
         }
@@ -305,15 +298,15 @@ int TreeDirCreate(char *path)
 
 // Writes all of line, going on after short writes and interruptions. A
 // write that makes no progress would loop for ever: take it for a full
-// disk, as careful tools do. A write interrupted after a second end signal
-// is given up: it hangs, and the user has asked twice.
+// disk, as careful tools do. A write interrupted after a second signal is
+// given up: it hangs, and the user has asked twice.
 int WriteAll(const int fd, std::string_view line)
 {
     while (!line.empty()) {
         const ssize_t n = write(fd, line.data(), line.size());
         if (n > 0) {
             line.remove_prefix(static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR || g_again) {
+        } else if (n == 0 || errno != EINTR || g_again != 0) {
             errno = n == 0 ? ENOSPC : errno;
             return -1;
         }
@@ -321,53 +314,67 @@ int WriteAll(const int fd, std::string_view line)
     return 0;
 }
 
-// Removes the file that fd holds, which this run made and could not
-// finish. It is looked for where the system says the file now is, else
-// where it was made, and removed only if the entry there is still this
-// very file. fd is closed first: the directory is then opened with one
-// descriptor to spare, and held while checked, so a directory swapped
-// for a symlink meanwhile cannot send the removal anywhere else.
-void FileDiscard(const int fd, char *file)
+// Opens, without reading it, the directory that holds file; base is the
+// file's name in it.
+int DirOpen(char *file, const char **base)
 {
+    char *const slash = strrchr(file, '/');
+    *base = slash != nullptr ? slash + 1 : file;
+    const Cut cut(file, static_cast<size_t>(*base - file));
+    return open(slash != nullptr ? file : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Removes the file that fd holds, which this run made and could not finish,
+// from where the system says it now is, else (out of reach) where it was
+// made, only if the entry there is still this very file. fd stays open so
+// that no other file can take its inode number, unless no descriptor is
+// left for the directory. Signals wait meanwhile.
+void FileDiscard(int fd, char *file)
+{
+    const sigset_t saved = BlockAll();
     char link[32];
     char where[PATH_MAX];
     (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t n = readlink(link, where, sizeof where - 1);
+    where[n > 0 ? n : 0] = '\0';
+    const char *base = nullptr;
+    const auto dir_open = [&] {
+        const int dir = DirOpen(where[0] == '/' ? where : file, &base);
+        return dir >= 0 || errno == EMFILE || errno == ENFILE || where[0] != '/' ? dir : DirOpen(file, &base);
+    };
     struct stat mine {};
-    const bool linked = fstat(fd, &mine) == 0 && mine.st_nlink > 0;
-    (void)close(fd);
-    if (!linked) {
-        return;
+    int dir = fstat(fd, &mine) == 0 && mine.st_nlink > 0 ? dir_open() : -1;
+    if (dir < 0 && (errno == EMFILE || errno == ENFILE)) {
+        (void)close(fd);
+        fd = -1;
+        dir = dir_open();
     }
-    if (n > 0 && where[0] == '/') {
-        where[n] = '\0';
-        file = where;
-    }
-    char *const slash = strrchr(file, '/');
-    constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC; // needs no read permission
-    int dir = -1;
-    if (slash == nullptr) {
-        dir = open(".", kDirFlags);
-    } else {
-        const Cut cut(slash, 1);
-        dir = open(file, kDirFlags);
-    }
-    if (dir < 0) {
-        return;
-    }
-    const char *const base = slash != nullptr ? slash + 1 : file;
     struct stat st {};
-    if (fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == mine.st_dev && st.st_ino == mine.st_ino) {
+    if (dir >= 0 && fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == mine.st_dev &&
+        st.st_ino == mine.st_ino) {
         (void)unlinkat(dir, base, 0);
     }
     (void)close(dir);
+    (void)close(fd);
+    (void)sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// Writes out the reports if asked to, then ends the run if a signal came.
+void Settle(const bool flush)
+{
+    if (flush) {
+        Flush();
+    }
+    if (g_caught != 0) {
+        Quit(g_caught);
+    }
 }
 
 // Does all the work for one argument and adds its one report.
 void FileCreate(char *path, const char *name)
 {
     if (TreeDirCreate(path) != 0) {
-        Report({" Error : Cannot use the path \"", path, "\"\n\t", strerror(errno), "\n"});
+        ReportFailure(" Error : Cannot use the path \"", path, errno);
         return;
     }
     // A path that passed the probe is shorter than PATH_MAX.
@@ -376,34 +383,21 @@ void FileCreate(char *path, const char *name)
     char line[kNameMax + 32];
     const int len = snprintf(line, sizeof line, " je suis le fichier %s\n", name);
 
-    // From here until the report is in the buffer, a signal waits: the
-    // file is finished or removed first, never left half-made.
-    g_busy = true;
-    // O_EXCL makes the existence test and the creation one step: nothing
-    // that appears meanwhile is truncated, and a symlink at this name is
-    // never followed.
+    // O_EXCL makes the existence test and the creation one step: nothing that
+    // appears meanwhile is truncated, no symlink at this name is followed.
     const int fd = open(file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
-    if (fd < 0) {
-        if (errno == EEXIST) {
-            Report({" File \"", file, "\" is already existing.\n"});
-        } else {
-            ReportCreateFailure(file, errno);
-        }
-    } else if (WriteAll(fd, std::string_view(line, static_cast<size_t>(len))) != 0) {
+    if (fd < 0 && errno == EEXIST) {
+        Report({" File \"", file, "\" is already existing.\n"});
+    } else if (fd >= 0 && WriteAll(fd, std::string_view(line, static_cast<size_t>(len))) != 0) {
         const int err = errno;
         FileDiscard(fd, file);
-        ReportCreateFailure(file, err);
-    } else if (close(fd) != 0) {
-        // Only network filesystems fail here. The descriptor is gone, so
-        // nothing tells this file from one put at its name meanwhile: it
-        // is left where it is rather than risk removing another's.
-        ReportCreateFailure(file, errno);
+        ReportFailure(" error: Cannot creat the file \"", file, err);
+    } else if (fd < 0 || close(fd) != 0) {
+        // Only network filesystems fail to close. With fd gone, nothing tells
+        // this file from one put at its name since: it is left, not risked.
+        ReportFailure(" error: Cannot creat the file \"", file, errno);
     } else {
         Report({" File \"", file, "\" is created.\n"});
-    }
-    g_busy = false;
-    if (const int sig = g_caught; sig != 0) {
-        Die(sig);
     }
 }
 
@@ -412,16 +406,19 @@ void FileCreate(char *path, const char *name)
 int main(const int argc, char **argv)
 {
     CatchSignals();
+    struct stat st {};
+    // A file or a disk is written plainly, at the caller's offset.
+    const bool seekable = fstat(STDOUT_FILENO, &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    g_way = seekable ? Way::kFile : Way::kNoWait;
     // Like stdio: a terminal sees each report at once.
     const bool tty = isatty(STDOUT_FILENO) != 0;
     char name[kNameMax];
     for (int i = 1; i < argc; ++i) {
         (void)snprintf(name, sizeof name, "fichier_%02d", i);
+        // A signal that came meanwhile waits for this argument's file.
         FileCreate(argv[i], name);
-        if (tty || Pending() >= kFlushAt) {
-            Flush();
-        }
+        Settle(tty || Pending() >= kFlushAt);
     }
-    Flush();
+    Settle(true);
     return 0;
 }

@@ -1,63 +1,170 @@
-// Preloaded into the tool by the tests: FAULT="CALL N ACTION [ARG...]" acts on the Nth call
-// of CALL: write (to a file), out (write to stdout), open, close, mkdir, access or sigaction.
-// ACTION: fail E (fail with errno E); zero [E] (return 0, errno left at E); raise S... or
-// intr S... (raise each signal, then make the call, or fail with EINTR as a hung call does
-// once a handler has run); after S (make the call, then raise S); swap A B (exchange two
-// absolute names, then make the call). A second fault may follow a ';'.
+// Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL, or of any
+// of them where CALL is '*': out (a write to stdout), write (to anything else), open, close, mkdir, access,
+// sigaction, sigprocmask, ppoll, poll, readlink, fstat, fstatat, unlinkat, lseek, pread, ftruncate, isatty, and
+// malloc (not counted by '*'). ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal,
+// then make the call); intr S... (raise each, then fail with EINTR, as a hung call does once a handler has run,
+// or make the call where none could);
+// kill S (S sent by another process, then the call); after S (the call, then raise S); swap A B (exchange two
+// absolute names first); fill S... (another writer fills stdout's pipe, then raise each S). S: a number, RTMIN+K
+// or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the
+// first stdout, FAULT_TTY=stalled one that nobody reads. FAULT_LOG=FILE gets the name of each call '*' counts.
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/types.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 static long seen[2];
-static int later; // the signal to raise once the call is made
+static int later, armed, trace = -1; // NOLINT: the signal to raise after the call; whether the tool runs; FAULT_LOG
+static char out[256];                // what stdout was at the start, as /proc names it
+static ssize_t (*real_readlink)(const char *, char *, size_t);
+
+static int is(const char *a, const char *b) { return strcmp(a, b) == 0; }
+static int number(const char *s) { return (int)strtol(s, NULL, 10); }
+static int sig(const char *s) { return s[0] != 'R' ? number(s) : number(s + 5) + (s[3] == 'I' ? SIGRTMIN : SIGRTMAX); }
+
+static const char *what(int fd)
+{
+    char link[32], name[sizeof out] = ""; // NOLINT(readability-isolate-declaration)
+    (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    return real_readlink(link, name, sizeof name - 1) > 0 && is(name, out) ? "out" : "write";
+}
+
+// What an action does before the call; its own calls are not the tool's. Returns whether a handler of the
+// tool's ran, as it must for a hung call to be interrupted: a signal blocked or ignored interrupts nothing.
+static int act(const char *action, int n, char arg[][256])
+{
+    int handled = 0;
+    static const char zeros[4096];
+    const int fd = is(action, "fill") ? open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK) : -1;
+    while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {
+    }
+    (void)close(fd);
+    for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill")); ++i) {
+        sigset_t pending;
+        struct sigaction old;
+        (void)raise(sig(arg[i]));
+        handled |= sigpending(&pending) == 0 && !sigismember(&pending, sig(arg[i])) &&
+                   sigaction(sig(arg[i]), NULL, &old) == 0 && old.sa_handler != SIG_IGN && old.sa_handler != SIG_DFL;
+    }
+    const pid_t pid = is(action, "kill") ? fork() : -1;
+    if (pid == 0) {
+        _exit(kill(getppid(), sig(arg[0])));
+    }
+    if (pid > 0) {
+        (void)waitpid(pid, NULL, 0);
+    }
+    if (is(action, "swap")) { // absolute names need no directory
+        (void)syscall(SYS_renameat2, AT_FDCWD, arg[0], AT_FDCWD, arg[1], 2 /* RENAME_EXCHANGE */);
+    }
+    return handled;
+}
 
 /* 0: make the real call; 1: fail with errno set; 2: return 0. */
 static int hit(const char *name)
 {
-    const char *f = getenv("FAULT");
+    const char *f = armed ? getenv("FAULT") : NULL;
+    if (armed && trace >= 0 && !is(name, "malloc")) {
+        (void)dprintf(trace, "%s\n", name);
+    }
     for (int k = 0; k < 2 && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
-        char word[3][16];
-        char arg[4][256];
+        char word[3][16], arg[4][256]; // NOLINT(readability-isolate-declaration)
         const int n = sscanf(f, "%15s %15s %15[^ ;] %255[^ ;] %255[^ ;] %255[^ ;] %255[^ ;]", word[0], word[1], word[2],
                              arg[0], arg[1], arg[2], arg[3]);
-        const char *const action = word[2];
-        if (n < 3 || strcmp(name, word[0]) != 0 || ++seen[k] != strtol(word[1], NULL, 10)) {
+        if (n < 3 || !(is(name, word[0]) || (is(word[0], "*") && !is(name, "malloc"))) ||
+            ++seen[k] != number(word[1])) {
             continue;
         }
-        if (strcmp(action, "after") == 0) {
-            later = (int)strtol(arg[0], NULL, 10);
-            return 0;
-        }
-        if (strcmp(action, "swap") == 0) { // absolute names need no directory
-            return renameat2(0, arg[0], 0, arg[1], RENAME_EXCHANGE) & 0;
-        }
-        for (int i = 0; i < n - 3 && (strcmp(action, "raise") == 0 || strcmp(action, "intr") == 0); ++i) {
-            (void)raise((int)strtol(arg[i], NULL, 10));
-        }
-        errno = n > 3 && strcmp(action, "intr") != 0 ? (int)strtol(arg[0], NULL, 10) : EINTR;
-        return strcmp(action, "zero") == 0 ? 2 : strcmp(action, "raise") != 0;
+        later = is(word[2], "after") ? sig(arg[0]) : 0;
+        armed = 0;
+        const int handled = act(word[2], n - 3, arg);
+        armed = 1;
+        errno = is(word[2], "fail") ? number(arg[0]) : EINTR;
+        return is(word[2], "zero") ? 2 : is(word[2], "fail") || (is(word[2], "intr") && handled);
     }
     return 0;
 }
 
-// Our parameters need not be named as libc's are, and open's mode is passed on
-// as the tool gives it, without <fcntl.h>'s variadic declaration.
-// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 // clang-format off
-#define WRAP(type, name, call, params, ...) type name params { \
-    static __typeof__(name) *real; if (real == NULL) *(void **)&real = dlsym(RTLD_NEXT, #name); \
-    const int h = hit(call); if (h != 0) return h == 1 ? -1 : 0; \
-    const type r = real(__VA_ARGS__); int s = later; later = 0; \
-    return s != 0 && raise(s) != 0 ? -1 : r; }
-// clang-format on
-WRAP(ssize_t, write, fd == 1 ? "out" : fd > 2 ? "write" : "", (int fd, const void *buf, size_t size), fd, buf, size)
-WRAP(int, open, "open", (const char *path, int flags, mode_t mode), path, flags, mode)
-WRAP(int, close, "close", (int fd), fd)
-WRAP(int, mkdir, "mkdir", (const char *path, mode_t mode), path, mode)
-WRAP(int, access, "access", (const char *path, int mode), path, mode)
-WRAP(int, sigaction, "sigaction", (int sig, const struct sigaction *act, struct sigaction *old), sig, act, old)
+// The lookup is not counted: it may allocate.
+#define PASS(name, call, failed, ...) \
+    static __typeof__(name) *next; \
+    if (next == NULL) { const int was = armed; armed = 0; *(void **)&next = dlsym(RTLD_NEXT, #name); armed = was; } \
+    const int h_ = hit(call); \
+    if (h_ != 0) return h_ == 1 ? (failed) : 0; \
+    const __typeof__(next(__VA_ARGS__)) r_ = next(__VA_ARGS__); \
+    const int s_ = later; \
+    later = 0; \
+    return s_ != 0 && raise(s_) != 0 ? (failed) : r_;
+#define WRAP(type, name, call, failed, params, ...) type name params { PASS(name, call, failed, __VA_ARGS__) }
+#define OPEN(name) int name(const char *path, int flags, ...) { va_list ap; va_start(ap, flags); \
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0; va_end(ap); \
+    PASS(name, "open", -1, path, flags, mode) }
+// Our parameters need not be named as libc's are.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
+WRAP(ssize_t, write, what(fd), -1, (int fd, const void *buf, size_t size), fd, buf, size)
+WRAP(int, close, "close", -1, (int fd), fd)
+WRAP(int, mkdir, "mkdir", -1, (const char *path, mode_t mode), path, mode)
+WRAP(int, access, "access", -1, (const char *path, int mode), path, mode)
+WRAP(int, sigaction, "sigaction", -1, (int s, const struct sigaction *a, struct sigaction *old), s, a, old)
+WRAP(int, sigprocmask, "sigprocmask", -1, (int how, const sigset_t *set, sigset_t *old), how, set, old)
+WRAP(int, ppoll, "ppoll", -1, (struct pollfd *p, nfds_t n, const struct timespec *t, const sigset_t *m), p, n, t, m)
+WRAP(int, poll, "poll", -1, (struct pollfd *p, nfds_t n, int timeout), p, n, timeout)
+WRAP(ssize_t, readlink, "readlink", -1, (const char *path, char *buf, size_t size), path, buf, size)
+WRAP(int, unlinkat, "unlinkat", -1, (int dir, const char *name, int flags), dir, name, flags)
+WRAP(int, isatty, "isatty", 0, (int fd), fd)
+WRAP(int, fstat, "fstat", -1, (int fd, struct stat *st), fd, st)
+WRAP(int, fstatat, "fstatat", -1, (int dir, const char *name, struct stat *st, int flags), dir, name, st, flags)
+WRAP(off_t, lseek, "lseek", -1, (int fd, off_t at, int whence), fd, at, whence)
+WRAP(ssize_t, pread, "pread", -1, (int fd, void *buf, size_t size, off_t at), fd, buf, size, at)
+WRAP(int, ftruncate, "ftruncate", -1, (int fd, off_t size), fd, size)
+OPEN(open)
+#ifdef __GLIBC__ // where the 32-bit builds take the large-file names
+WRAP(ssize_t, pwritev2, what(fd), -1, (int fd, const struct iovec *v, int n, off_t at, int f), fd, v, n, at, f)
+WRAP(ssize_t, pwritev64v2, what(fd), -1, (int fd, const struct iovec *v, int n, off64_t at, int f), fd, v, n, at, f)
+WRAP(int, fstat64, "fstat", -1, (int fd, struct stat64 *st), fd, st)
+WRAP(int, fstatat64, "fstatat", -1, (int dir, const char *name, struct stat64 *st, int flags), dir, name, st, flags)
+WRAP(off64_t, lseek64, "lseek", -1, (int fd, off64_t at, int whence), fd, at, whence)
+WRAP(ssize_t, pread64, "pread", -1, (int fd, void *buf, size_t size, off64_t at), fd, buf, size, at)
+WRAP(int, ftruncate64, "ftruncate", -1, (int fd, off64_t size), fd, size)
+OPEN(open64)
+#endif
+#if defined(__GLIBC__) && !defined(SANITIZED) // glibc lets malloc be replaced; a sanitizer must keep its own
+extern void *__libc_malloc(size_t size); // NOLINT(*-reserved-identifier,cert-dcl*)
+void *malloc(size_t size) { return hit("malloc") != 0 ? NULL : __libc_malloc(size); }
+#endif
 // NOLINTEND(readability-inconsistent-declaration-parameter-name)
+// clang-format on
+
+__attribute__((constructor)) static void start(void)
+{
+    *(void **)&real_readlink = dlsym(RTLD_NEXT, "readlink");
+    const char *tty = getenv("FAULT_TTY");
+    const int m = tty != NULL ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY) : -1;
+    if (s >= 0 && is(tty, "copy") && fork() == 0) { // copies the terminal's output until it is closed
+        char buf[4096];
+        (void)close(s);
+        for (ssize_t n = 0, w = 0; (n = read(m, buf, sizeof buf)) > 0;) {
+            for (ssize_t k = 0; k < n && (w = write(1, buf + k, (size_t)(n - k))) > 0; k += w) {
+            }
+        }
+        _exit(0);
+    }
+    if (s >= 0 && (dup2(s, 1) < 0 || close(s) != 0 || (is(tty, "copy") && close(m) != 0))) {
+        _exit(99);
+    }
+    (void)real_readlink("/proc/self/fd/1", out, sizeof out - 1);
+    trace =
+        getenv("FAULT_LOG") != NULL ? open(getenv("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
+    armed = 1;
+}
