@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -45,8 +46,9 @@ bool g_gone;                   // stdout failed: reports are dropped, the work g
 // How stdout is written without waiting for its reader: with RWF_NOWAIT where
 // the kernel takes it (pipes, sockets), else through a description of its own,
 // non-blocking, opened for each write (terminals, FIFOs); a file has no reader.
-enum class Way { kFile, kNoWait, kReopen };
-Way g_way = Way::kNoWait;
+bool g_seekable; // a file or a disk, written at the caller's offset
+bool g_nowait;   // RWF_NOWAIT is still to be tried
+bool g_reopen;   // opened again, it is the same file
 
 // The first signal that ends the run, and whether another came after it.
 volatile sig_atomic_t g_caught;
@@ -68,20 +70,19 @@ ssize_t OutWrite(const char *buf, const size_t size)
 {
 #ifdef RWF_NOWAIT
     iovec v{const_cast<char *>(buf), size};
-    const ssize_t n = g_way == Way::kNoWait ? pwritev2(STDOUT_FILENO, &v, 1, -1, RWF_NOWAIT) : -1;
-    if (g_way == Way::kNoWait && (n >= 0 || errno != EOPNOTSUPP)) {
+    const ssize_t n = g_nowait ? pwritev2(STDOUT_FILENO, &v, 1, -1, RWF_NOWAIT) : -1;
+    if (g_nowait && (n >= 0 || errno != EOPNOTSUPP)) {
         return n;
     }
 #endif
-    if (g_way == Way::kFile) {
-        return write(STDOUT_FILENO, buf, size);
-    }
-    g_way = Way::kReopen;
-    // Where it cannot be opened (another user's, or no /proc), the write may wait.
-    const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    g_nowait = false;
+    // Where it cannot be opened (another user's, no /proc), the write may wait.
+    const int fd = g_reopen ? open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
     const ssize_t written = write(fd >= 0 ? fd : STDOUT_FILENO, buf, size);
     const int err = errno;
-    (void)close(fd);
+    if (fd >= 0) {
+        (void)close(fd);
+    }
     errno = err;
     return written;
 }
@@ -110,7 +111,7 @@ ssize_t PieceWrite()
     while (n > 0 && g_next < g_reports && g_ends[g_next] <= end) {
         g_sent = g_ends[g_next++];
     }
-    if (n >= 0 && n < size && g_way == Way::kFile) {
+    if (n >= 0 && n < size && g_seekable) {
         (void)TakeBack(end - g_sent); // the whole reports that went out stay
         g_gone = true;
     } else if (n > 0) {
@@ -164,7 +165,8 @@ constexpr std::array kSpared{SIGKILL, SIGSTOP, SIGTSTP,  SIGTTIN, SIGTTOU, SIGCH
 // default action at once instead.
 void OnSignal(const int sig, siginfo_t *info, void * /*context*/)
 {
-    if (std::ranges::find(kFaults, sig) != kFaults.end() && (info->si_code > 0 || info->si_pid == getpid())) {
+    if (std::find(kFaults.begin(), kFaults.end(), sig) != kFaults.end() &&
+        (info->si_code > 0 || info->si_pid == getpid())) {
         (void)signal(sig, SIG_DFL);
         (void)raise(sig);
     } else if (g_caught == 0) {
@@ -186,7 +188,7 @@ void CatchSignals()
     (void)sigfillset(&act.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old {};
-        const bool spared = std::ranges::find(kSpared, sig) != kSpared.end();
+        const bool spared = std::find(kSpared.begin(), kSpared.end(), sig) != kSpared.end();
         if (!spared && sigaction(sig, &act, &old) == 0 && old.sa_handler == SIG_IGN) {
             (void)sigaction(sig, &old, nullptr);
         }
@@ -227,10 +229,9 @@ struct Cut {
     char kept;
 };
 
-// The end of the parent level of path[0, end): just past the separator
-// before the last level (one trailing '/' skipped), 1 for the root, 0 for
-// the current directory, or -1 where a ':' stops the walk. Index 0 is only
-// looked at for a leading '/': ":x" has the current directory as parent.
+// The end of the parent level of path[0, end): past the '/' before the last
+// level (one trailing '/' skipped), 1 for the root, 0 for the current
+// directory (":x" too: index 0 is not scanned), -1 where a ':' stops the walk.
 int ParentEnd(const char *path, const int end)
 {
     int k = end - (path[end - 1] == '/' ? 2 : 1);
@@ -263,9 +264,8 @@ int LevelCreate(char *path, const int end)
 }
 
 // Makes sure path exists and that the real user may read and write it:
-// probes it and its parents upward until one level passes, then creates
-// the missing levels on the way back down, each with mode 0700. The path
-// is cut in place and restored. Returns 0, or -1 with errno set.
+// probes it and its parents upward until one level passes, then creates the
+// missing levels on the way back down, mode 0700. Returns 0, or -1 and errno.
 int TreeDirCreate(char *path)
 {
     const int n = static_cast<int>(strlen(path));
@@ -406,12 +406,13 @@ void FileCreate(char *path, const char *name)
 int main(const int argc, char **argv)
 {
     CatchSignals();
-    struct stat st {};
-    // A file or a disk is written plainly, at the caller's offset.
-    const bool seekable = fstat(STDOUT_FILENO, &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
-    g_way = seekable ? Way::kFile : Way::kNoWait;
     // Like stdio: a terminal sees each report at once.
     const bool tty = isatty(STDOUT_FILENO) != 0;
+    struct stat st {};
+    g_seekable = fstat(STDOUT_FILENO, &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    g_nowait = !g_seekable;
+    // /dev/tty, /dev/console and /dev/ptmx (major 5) open another terminal.
+    g_reopen = S_ISFIFO(st.st_mode) || (tty && major(st.st_rdev) != 5);
     char name[kNameMax];
     for (int i = 1; i < argc; ++i) {
         (void)snprintf(name, sizeof name, "fichier_%02d", i);
