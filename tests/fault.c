@@ -1,18 +1,18 @@
-// Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL, or of any
-// of them where CALL is '*': out (a write to stdout), write (to anything else), open, close, mkdir, access,
-// sigaction, sigprocmask, ppoll, poll, readlink, fstat, fstatat, unlinkat, lseek, pread, ftruncate, isatty, and
-// malloc (not counted by '*'). ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal,
-// then make the call); intr S... (raise each, then fail with EINTR, as a hung call does once a handler has run,
-// or make the call where none could);
-// kill S (S sent by another process, then the call); after S (the call, then raise S); swap A B (exchange two
-// absolute names first); fill S... (another writer fills stdout's pipe, then raise each S). S: a number, RTMIN+K
-// or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the
-// first stdout, FAULT_TTY=stalled one that nobody reads. FAULT_LOG=FILE gets the name of each call '*' counts.
+// Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL (out: a write to
+// stdout; write: to anything else; or a library call wrapped below), or of any of them where CALL is '*' (malloc
+// aside). ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal, then make the call);
+// intr S... (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S (S sent by
+// another process, then the call); after S (the call, then raise S); swap A B (exchange two absolute names first);
+// fill S... (another writer fills stdout's pipe, then raise each S). S: a number, RTMIN+K or RTMAX-K. A second fault
+// may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the first stdout, =stalled one that
+// nobody reads. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C
+// library's texts for the errno names below and each number N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,7 +24,7 @@
 #include <unistd.h>
 
 static long seen[2];
-static int later, armed, trace = -1; // NOLINT: the signal to raise after the call; whether the tool runs; FAULT_LOG
+static int later, armed, trace = -1; // NOLINT: a signal to raise after the call; whether the tool runs; FAULT_LOG
 static char out[256];                // what stdout was at the start, as /proc names it
 static ssize_t (*real_readlink)(const char *, char *, size_t);
 
@@ -39,29 +39,41 @@ static const char *what(int fd)
     return real_readlink(link, name, sizeof name - 1) > 0 && is(name, out) ? "out" : "write";
 }
 
-// What an action does before the call; its own calls are not the tool's. Returns whether a handler of the
-// tool's ran, as it must for a hung call to be interrupted: a signal blocked or ignored interrupts nothing.
+// Starts a program of the host's with in as its stdin, no stderr and no environment, which no fault must reach. An
+// emulator runs it natively, and its fork, which may hang, is not needed.
+static pid_t spawn(char *argv[], int in)
+{
+    posix_spawn_file_actions_t files;
+    char *none[] = {NULL};
+    pid_t pid = -1;
+    (void)posix_spawn_file_actions_init(&files);
+    (void)posix_spawn_file_actions_adddup2(&files, in, 0);
+    (void)posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+    (void)posix_spawn(&pid, argv[0], &files, NULL, argv, none);
+    (void)posix_spawn_file_actions_destroy(&files);
+    return pid;
+}
+
+// What an action does before the call; its own calls are not the tool's. Returns whether a handler of the tool's
+// ran, as one must for a hung call to be interrupted: a signal blocked or ignored interrupts nothing.
 static int act(const char *action, int n, char arg[][256])
 {
-    int handled = 0;
     static const char zeros[4096];
+    int handled = 0;
     const int fd = is(action, "fill") ? open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK) : -1;
     while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {
     }
     (void)close(fd);
-    for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill")); ++i) {
+    for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill") || is(action, "kill"));
+         ++i) {
+        char cmd[32];
         sigset_t pending;
         struct sigaction old;
-        (void)raise(sig(arg[i]));
+        (void)snprintf(cmd, sizeof cmd, "kill -%d %d", sig(arg[i]), getpid());
+        (void)(is(action, "kill") ? waitpid(spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0), NULL, 0)
+                                  : raise(sig(arg[i])));
         handled |= sigpending(&pending) == 0 && !sigismember(&pending, sig(arg[i])) &&
                    sigaction(sig(arg[i]), NULL, &old) == 0 && old.sa_handler != SIG_IGN && old.sa_handler != SIG_DFL;
-    }
-    const pid_t pid = is(action, "kill") ? fork() : -1;
-    if (pid == 0) {
-        _exit(kill(getppid(), sig(arg[0])));
-    }
-    if (pid > 0) {
-        (void)waitpid(pid, NULL, 0);
     }
     if (is(action, "swap")) { // absolute names need no directory
         (void)syscall(SYS_renameat2, AT_FDCWD, arg[0], AT_FDCWD, arg[1], 2 /* RENAME_EXCHANGE */);
@@ -125,7 +137,6 @@ WRAP(int, isatty, "isatty", 0, (int fd), fd)
 WRAP(int, fstat, "fstat", -1, (int fd, struct stat *st), fd, st)
 WRAP(int, fstatat, "fstatat", -1, (int dir, const char *name, struct stat *st, int flags), dir, name, st, flags)
 WRAP(off_t, lseek, "lseek", -1, (int fd, off_t at, int whence), fd, at, whence)
-WRAP(ssize_t, pread, "pread", -1, (int fd, void *buf, size_t size, off_t at), fd, buf, size, at)
 WRAP(int, ftruncate, "ftruncate", -1, (int fd, off_t size), fd, size)
 OPEN(open)
 #ifdef __GLIBC__ // where the 32-bit builds take the large-file names
@@ -134,7 +145,6 @@ WRAP(ssize_t, pwritev64v2, what(fd), -1, (int fd, const struct iovec *v, int n, 
 WRAP(int, fstat64, "fstat", -1, (int fd, struct stat64 *st), fd, st)
 WRAP(int, fstatat64, "fstatat", -1, (int dir, const char *name, struct stat64 *st, int flags), dir, name, st, flags)
 WRAP(off64_t, lseek64, "lseek", -1, (int fd, off64_t at, int whence), fd, at, whence)
-WRAP(ssize_t, pread64, "pread", -1, (int fd, void *buf, size_t size, off64_t at), fd, buf, size, at)
 WRAP(int, ftruncate64, "ftruncate", -1, (int fd, off64_t size), fd, size)
 OPEN(open64)
 #endif
@@ -143,28 +153,34 @@ extern void *__libc_malloc(size_t size); // NOLINT(*-reserved-identifier,cert-dc
 void *malloc(size_t size) { return hit("malloc") != 0 ? NULL : __libc_malloc(size); }
 #endif
 // NOLINTEND(readability-inconsistent-declaration-parameter-name)
+#define E(name) {#name, name}
+static const struct { const char *name; int value; } errnos[] = {
+    E(EACCES), E(EEXIST), E(EFBIG), E(EINTR), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS)};
 // clang-format on
 
 __attribute__((constructor)) static void start(void)
 {
+    char *list = getenv("FAULT_STRERROR");
+    for (size_t i = 0; list != NULL && i < sizeof errnos / sizeof *errnos; ++i) {
+        (void)printf("%s %s\n", errnos[i].name, strerror(errnos[i].value));
+    }
+    for (char *n = list != NULL ? strtok(list, " ") : NULL; n != NULL; n = strtok(NULL, " ")) {
+        (void)printf("%s %s\n", n, strerror(number(n)));
+    }
+    if (list != NULL) {
+        exit(0);
+    }
     *(void **)&real_readlink = dlsym(RTLD_NEXT, "readlink");
     const char *tty = getenv("FAULT_TTY");
-    const int m = tty != NULL ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
-    const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY) : -1;
-    if (s >= 0 && is(tty, "copy") && fork() == 0) { // copies the terminal's output until it is closed
-        char buf[4096];
-        (void)close(s);
-        for (ssize_t n = 0, w = 0; (n = read(m, buf, sizeof buf)) > 0;) {
-            for (ssize_t k = 0; k < n && (w = write(1, buf + k, (size_t)(n - k))) > 0; k += w) {
-            }
-        }
-        _exit(0);
+    const int m = tty != NULL ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (s >= 0 && is(tty, "copy")) { // cat copies what the terminal shows, until the tool's end closes it
+        (void)spawn((char *[]){"/bin/cat", NULL}, m);
     }
     if (s >= 0 && (dup2(s, 1) < 0 || close(s) != 0 || (is(tty, "copy") && close(m) != 0))) {
         _exit(99);
     }
     (void)real_readlink("/proc/self/fd/1", out, sizeof out - 1);
-    trace =
-        getenv("FAULT_LOG") != NULL ? open(getenv("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
+    trace = getenv("FAULT_LOG") ? open(getenv("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
     armed = 1;
 }
