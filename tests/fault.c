@@ -1,12 +1,12 @@
 // Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL (out: a write to
-// stdout; write: to anything else; or a library call wrapped below), or of any of them where CALL is '*' (malloc
-// aside). ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal, then make the call);
-// intr S... (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S (S sent by
-// another process, then the call); after S (the call, then raise S); swap A B (exchange two absolute names first);
-// fill S... (another writer fills stdout's pipe, then raise each S). S: a number, RTMIN+K or RTMAX-K. A second fault
-// may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the first stdout, =stalled one that
-// nobody reads. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C
-// library's texts for the errno names below and each number N, and exits.
+// stdout; write: to anything else; or a call wrapped below), or of any of them where CALL is '*' (malloc aside).
+// ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal, then make the call); intr S...
+// (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S (S sent by another
+// process, then the call); swap A B (exchange two absolute names first); fill S... (another writer fills stdout's
+// pipe, then raise each S). S: a number, RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes
+// stdout a terminal whose output reaches the first stdout, =stalled one that nobody reads. FAULT_LOG=FILE gets the
+// name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts for the errno names below and
+// for each number N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -24,8 +24,8 @@
 #include <unistd.h>
 
 static long seen[2];
-static int later, armed, trace = -1; // NOLINT: a signal to raise after the call; whether the tool runs; FAULT_LOG
-static char out[256];                // what stdout was at the start, as /proc names it
+static int armed, trace = -1; // whether the tool runs (its calls count); FAULT_LOG
+static char out[256];         // what stdout was at the start, as /proc names it
 static ssize_t (*real_readlink)(const char *, char *, size_t);
 
 static int is(const char *a, const char *b) { return strcmp(a, b) == 0; }
@@ -39,8 +39,8 @@ static const char *what(int fd)
     return real_readlink(link, name, sizeof name - 1) > 0 && is(name, out) ? "out" : "write";
 }
 
-// Starts a program of the host's with in as its stdin, no stderr and no environment, which no fault must reach. An
-// emulator runs it natively, and its fork, which may hang, is not needed.
+// Starts one of the host's programs, in as its stdin, without stderr or environment, which no fault must reach.
+// An emulator runs it natively, and needs no fork (qemu-i386's hangs).
 static pid_t spawn(char *argv[], int in)
 {
     posix_spawn_file_actions_t files;
@@ -61,11 +61,9 @@ static int act(const char *action, int n, char arg[][256])
     static const char zeros[4096];
     int handled = 0;
     const int fd = is(action, "fill") ? open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK) : -1;
-    while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {
-    }
+    while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {}
     (void)close(fd);
-    for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill") || is(action, "kill"));
-         ++i) {
+    for (int i = 0; i < n && !is(action, "fail") && !is(action, "swap"); ++i) {
         char cmd[32];
         sigset_t pending;
         struct sigaction old;
@@ -75,9 +73,7 @@ static int act(const char *action, int n, char arg[][256])
         handled |= sigpending(&pending) == 0 && !sigismember(&pending, sig(arg[i])) &&
                    sigaction(sig(arg[i]), NULL, &old) == 0 && old.sa_handler != SIG_IGN && old.sa_handler != SIG_DFL;
     }
-    if (is(action, "swap")) { // absolute names need no directory
-        (void)syscall(SYS_renameat2, AT_FDCWD, arg[0], AT_FDCWD, arg[1], 2 /* RENAME_EXCHANGE */);
-    }
+    if (is(action, "swap")) { (void)syscall(SYS_renameat2, AT_FDCWD, arg[0], AT_FDCWD, arg[1], 2 /* EXCHANGE */); }
     return handled;
 }
 
@@ -85,23 +81,19 @@ static int act(const char *action, int n, char arg[][256])
 static int hit(const char *name)
 {
     const char *f = armed ? getenv("FAULT") : NULL;
-    if (armed && trace >= 0 && !is(name, "malloc")) {
-        (void)dprintf(trace, "%s\n", name);
-    }
+    if (armed && trace >= 0 && !is(name, "malloc")) { (void)dprintf(trace, "%s\n", name); }
     for (int k = 0; k < 2 && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
         char word[3][16], arg[4][256]; // NOLINT(readability-isolate-declaration)
         const int n = sscanf(f, "%15s %15s %15[^ ;] %255[^ ;] %255[^ ;] %255[^ ;] %255[^ ;]", word[0], word[1], word[2],
                              arg[0], arg[1], arg[2], arg[3]);
-        if (n < 3 || !(is(name, word[0]) || (is(word[0], "*") && !is(name, "malloc"))) ||
-            ++seen[k] != number(word[1])) {
-            continue;
+        if (n >= 3 && (is(name, word[0]) || (is(word[0], "*") && !is(name, "malloc"))) &&
+            ++seen[k] == number(word[1])) {
+            armed = 0;
+            const int handled = act(word[2], n - 3, arg);
+            armed = 1;
+            errno = is(word[2], "fail") ? number(arg[0]) : EINTR;
+            return is(word[2], "zero") ? 2 : is(word[2], "fail") || (is(word[2], "intr") && handled);
         }
-        later = is(word[2], "after") ? sig(arg[0]) : 0;
-        armed = 0;
-        const int handled = act(word[2], n - 3, arg);
-        armed = 1;
-        errno = is(word[2], "fail") ? number(arg[0]) : EINTR;
-        return is(word[2], "zero") ? 2 : is(word[2], "fail") || (is(word[2], "intr") && handled);
     }
     return 0;
 }
@@ -112,11 +104,7 @@ static int hit(const char *name)
     static __typeof__(name) *next; \
     if (next == NULL) { const int was = armed; armed = 0; *(void **)&next = dlsym(RTLD_NEXT, #name); armed = was; } \
     const int h_ = hit(call); \
-    if (h_ != 0) return h_ == 1 ? (failed) : 0; \
-    const __typeof__(next(__VA_ARGS__)) r_ = next(__VA_ARGS__); \
-    const int s_ = later; \
-    later = 0; \
-    return s_ != 0 && raise(s_) != 0 ? (failed) : r_;
+    return h_ == 0 ? next(__VA_ARGS__) : h_ == 1 ? (failed) : 0;
 #define WRAP(type, name, call, failed, params, ...) type name params { PASS(name, call, failed, __VA_ARGS__) }
 #define OPEN(name) int name(const char *path, int flags, ...) { va_list ap; va_start(ap, flags); \
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0; va_end(ap); \
@@ -139,7 +127,7 @@ WRAP(int, fstatat, "fstatat", -1, (int dir, const char *name, struct stat *st, i
 WRAP(off_t, lseek, "lseek", -1, (int fd, off_t at, int whence), fd, at, whence)
 WRAP(int, ftruncate, "ftruncate", -1, (int fd, off_t size), fd, size)
 OPEN(open)
-#ifdef __GLIBC__ // where the 32-bit builds take the large-file names
+#ifdef __GLIBC__ // and the large-file names that 32-bit builds take
 WRAP(ssize_t, pwritev2, what(fd), -1, (int fd, const struct iovec *v, int n, off_t at, int f), fd, v, n, at, f)
 WRAP(ssize_t, pwritev64v2, what(fd), -1, (int fd, const struct iovec *v, int n, off64_t at, int f), fd, v, n, at, f)
 WRAP(int, fstat64, "fstat", -1, (int fd, struct stat64 *st), fd, st)
@@ -160,26 +148,20 @@ static const struct { const char *name; int value; } errnos[] = {
 
 __attribute__((constructor)) static void start(void)
 {
-    char *list = getenv("FAULT_STRERROR");
+    char *list = getenv("FAULT_STRERROR"), *tty = getenv("FAULT_TTY"); // NOLINT(readability-isolate-declaration)
     for (size_t i = 0; list != NULL && i < sizeof errnos / sizeof *errnos; ++i) {
         (void)printf("%s %s\n", errnos[i].name, strerror(errnos[i].value));
     }
     for (char *n = list != NULL ? strtok(list, " ") : NULL; n != NULL; n = strtok(NULL, " ")) {
         (void)printf("%s %s\n", n, strerror(number(n)));
     }
-    if (list != NULL) {
-        exit(0);
-    }
+    if (list != NULL) { exit(0); }
     *(void **)&real_readlink = dlsym(RTLD_NEXT, "readlink");
-    const char *tty = getenv("FAULT_TTY");
     const int m = tty != NULL ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
     const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    if (s >= 0 && is(tty, "copy")) { // cat copies what the terminal shows, until the tool's end closes it
-        (void)spawn((char *[]){"/bin/cat", NULL}, m);
-    }
-    if (s >= 0 && (dup2(s, 1) < 0 || close(s) != 0 || (is(tty, "copy") && close(m) != 0))) {
-        _exit(99);
-    }
+    // cat copies what the terminal shows until the tool's end closes it.
+    if (s >= 0 && is(tty, "copy")) { (void)spawn((char *[]){"/bin/cat", NULL}, m); }
+    if (s >= 0 && (dup2(s, 1) < 0 || close(s) != 0 || (is(tty, "copy") && close(m) != 0))) { _exit(99); }
     (void)real_readlink("/proc/self/fd/1", out, sizeof out - 1);
     trace = getenv("FAULT_LOG") ? open(getenv("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
     armed = 1;

@@ -1,0 +1,202 @@
+#!/usr/bin/perl
+# The engine of mkfichier.bats: `row` runs one case as that file's head says, and shows what differs; `enumerate
+# pipe|file|tty` places a signal of each kind at every call of one run with that stdout, and `enumerate cleanup` fails
+# each call of a file's clean-up with each errno; `scan` prints the tree. A run starts as a shell starts one (signals
+# at their defaults, IGNORE's aside, none blocked, no descriptor but 0, 1 and 2) and is killed after 20 s. The tool
+# and the fault library are in $BIN ($RUNNER runs the tool), the work in $T/w.
+use strict;
+use warnings;
+use Fcntl;
+use File::Find;
+use File::Path qw(make_path remove_tree);
+use POSIX qw(:signal_h :errno_h);
+
+my ($bin, $t) = @ENV{qw(BIN T)};
+my $w = "$t/w";
+my %why = map { /^(\S+) (.*)/ } split /\n/, slurp("$bin/errno"); # the target's errno texts
+
+sub slurp { local $/; open(my $f, '<', shift) or return ''; return <$f> // '' }
+sub spew { my $f; open($f, '>', shift) && print($f @_) && close $f or die }
+sub unescape { return map { s/\\x(..)/chr hex $1/ger =~ s/\\t/\t/gr =~ s/^''$//r } split ' ', shift // '' }
+sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
+
+# Runs the tool on @args in $w with stdout of $kind: pipe, file, tty, stalled (a terminal nobody reads), unread (its
+# reader gone), closed, pipe:N or fifo:N (holding N bytes, read at the end). Returns how the run ended ("exit N",
+# "signal N" or "timeout"), its stdout and its stderr (but an emulator's own word on a signal).
+sub run {
+    my ($kind, @args) = @_;
+    my ($n, $tty, $end, $r, $o) = ($kind =~ /:(\d+)/ ? $1 : 0, {tty => 'copy', stalled => 'stalled'}->{$kind}, '');
+    $kind =~ /^fifo/ ? POSIX::mkfifo("$t/fifo", 0600) && open($r, '+<', "$t/fifo") && ($o = $r) : pipe($r, $o) or die;
+    fcntl($o, 1031, 1 << 20) if !$n; # F_SETPIPE_SZ: room for every report, so that none is dropped for want of it
+    syswrite $o, "\0" x $n if $n;
+    close $r if $kind eq 'unread';
+    # The fault library goes to the tool alone, not to the commands that start it.
+    my %env = ($ENV{RUNNER} ? (QEMU_SET_ENV => "LD_PRELOAD=$bin/libfault.so") : (LD_PRELOAD => "$bin/libfault.so"),
+        $tty ? (FAULT_TTY => $tty) : ()) if $ENV{FAULT} || $tty;
+    my @cmd = ($ENV{LIMITS} ? ('prlimit', split(' ', $ENV{LIMITS}), '--') : (),
+        ($ENV{AS} // '') eq 'nobody' && $> == 0 ? qw(setpriv --reuid=65534 --regid=65534 --clear-groups) : ());
+    @cmd = (qw(unshare -m --propagation private bash -c), "$ENV{NS}; \"\$@\"; s=\$?; perl $0 scan >$t/tree; exit \$s",
+        'ns', @cmd) if $ENV{NS};
+    @cmd = (@cmd ? (@cmd, 'env', map { "$_=$env{$_}" } sort keys %env) : (), split(' ', $ENV{RUNNER} // ''),
+        "$bin/mkfichier", @args);
+    my $pid = fork // die;
+    if (!$pid) {
+        $SIG{$_} = 'DEFAULT' for keys %SIG;
+        $SIG{$_} = 'IGNORE' for split ' ', $ENV{IGNORE} // '';
+        sigprocmask(SIG_SETMASK, POSIX::SigSet->new);
+        open(STDOUT, $kind eq 'file' ? '>' : '>&', $kind eq 'file' ? "$t/out" : $o) && open(STDERR, '>', "$t/err") &&
+            chdir $w or die;
+        close STDOUT if $kind eq 'closed';
+        umask oct($ENV{UMASK} // '022');
+        @ENV{keys %env} = values %env;
+        m{(\d+)$} && $1 > 2 && POSIX::close($1) for glob '/proc/self/fd/*';
+        exec @cmd or POSIX::_exit(127);
+    }
+    close $o if $kind !~ /^fifo/;
+    local $SIG{ALRM} = sub { kill 'KILL', $pid; $end = 'timeout' };
+    alarm 20;
+    my $got = !$n && $kind ne 'unread' ? do { local $/; <$r> } // '' : '';
+    waitpid $pid, 0;
+    alarm 0;
+    fcntl($r, F_SETFL, O_NONBLOCK) if $kind =~ /^fifo/; # it holds a writer
+    $got = $kind eq 'file' ? slurp("$t/out") : $n ? do { local $/; <$r> } // '' : $got;
+    $got =~ tr/\0//d;
+    $got =~ tr/\r//d if $tty;
+    $end ||= $? & 127 ? 'signal ' . ($? & 127) : 'exit ' . ($? >> 8);
+    return ($end, $got, slurp("$t/err") =~ s/^qemu: uncaught target signal.*\n//mr);
+}
+
+# The tree below $w, a word a line: dir/, file (holding the tool's line for its name), file=first line, link->target,
+# each with @MODE where that is not 700 (dirs) or 644 (files).
+sub scan {
+    my @words;
+    find({no_chdir => 1, wanted => sub {
+        return if $_ eq $w;
+        my ($p, $m, $text) = (substr($_, length($w) + 1), sprintf('%o', (lstat)[2] & 07777), slurp($_));
+        my $word = -l $_ ? "$p->" . readlink : -d _ ? "$p/" : $p =~ /fichier_(\d+)$/ && $text eq line($1) ? $p
+            : "$p=" . ($text =~ /^(.*)/ ? $1 : '');
+        push @words, $word . ($m eq (-l $_ ? $m : -d _ ? 700 : 644) ? '' : "\@$m");
+    }}, $w);
+    return join '', map { "$_\n" } sort @words;
+}
+
+# Makes the tree of a row's BEFORE in $w.
+sub make {
+    for (unescape(shift)) {
+        my ($p, $m) = /^(.*?)(?:@(\d+))?$/s;
+        my ($f, $text) = $p =~ /^(.*?)=(.*)$/s ? ($1, "$2\n") : ($p, line($p =~ /_(\d+)$/ ? $1 : 0));
+        if ($p =~ /^(.*)->(.*)$/s) { symlink $2, "$w/$1" or die }
+        elsif ($p =~ m{/$}) { make_path("$w/$p"); chmod oct($m // 700), "$w/$p" or die }
+        else { spew("$w/$f", $text); chmod oct($m // 644), "$w/$f" or die }
+    }
+}
+
+# The reports that a row's OUTPUT words stand for, in the target C library's words.
+sub reports {
+    return join '', map {
+        my ($k, $x) = /^(.)(.*)/s;
+        my ($p, $e) = $x =~ /^(.*):(\w+)$/s;
+        $k eq '+' ? qq( File "$x" is created.\n) : $k eq '=' ? qq( File "$x" is already existing.\n) :
+            ($k eq '!' ? qq( Error : Cannot use the path "$p") : qq( error: Cannot creat the file "$p")) . "\n\t" .
+            ($why{$e} // do { local $! = $e =~ /\D/ ? eval "POSIX::$e()" : $e; "$!" }) . "\n"
+    } unescape(shift);
+}
+
+sub row {
+    my ($args, $before, $output, $after, $end) = @_;
+    remove_tree($w, "$t/tree", "$t/fifo");
+    mkdir $w or die;
+    make($before);
+    system('chown', '-hR', '65534:65534', $w) if ($ENV{AS} // '') eq 'nobody' && $> == 0;
+    my ($got_end, $out, $err) = run($ENV{STDOUT} // 'pipe', unescape($args));
+    my %got = (out => $out, tree => -e "$t/tree" ? slurp("$t/tree") : scan(), end => "$err$got_end\n");
+    my %want = (out => substr(reports($output), 0, $ENV{CUT} // 1e9), end => ($end // 'exit 0') . "\n",
+        tree => $after eq '*' ? $got{tree} : join('', map { "$_\n" } sort(unescape($after))));
+    spew("$t/tree", $got{tree});
+    for my $k (grep { $want{$_} ne $got{$_} } qw(out tree end)) {
+        spew("$t/want-$k", $want{$k});
+        spew("$t/$k", $got{$k});
+        system('sh', '-c', "diff -u '$t/want-$k' '$t/$k' | head -n 40");
+    }
+    return !grep { $want{$_} ne $got{$_} } keys %got;
+}
+
+# Whether each report is whole and in its place, each file there whole and reported, and each reported as made
+# there; returns the kinds of the reports, and what is wrong.
+sub check {
+    my ($out, @args) = @_;
+    my (@kinds, @bad);
+    for my $i (1 .. @args) {
+        my ($a, $f) = ($args[$i - 1], sprintf('%sfichier_%02d', $args[$i - 1], $i));
+        my ($text, $made) = (-e "$w/$f" ? slurp("$w/$f") : undef, -e "$w/$f" && $a ne 'x/' ? 1 : 0);
+        push @bad, "$f holds '$text'" if defined $text && $text ne ($made ? line($i) : "mine\n");
+        my $kind = $out =~ s/^ File "\Q$f\E" is (created|already existing)\.\n// ? $1 :
+            $out =~ s/^ (?:error: Cannot creat the file "\Q$f\E"|Error : Cannot use the path "\Q$a\E")\n\t.+\n// ?
+            'failed' : 'none';
+        push @bad, "$f made, not reported" if $kind eq 'none' && $made;
+        push @bad, "$f reported $kind" if $kind =~ /^(created|already)/ && ($kind eq 'created') != $made;
+        push @kinds, $kind =~ s/ existing//r;
+    }
+    push @bad, "more output: '" . substr($out, 0, 80) . "'" if $out ne '';
+    push @bad, 'a report after a missing one' if "@kinds" =~ /none [caf]/;
+    return ("@kinds", @bad);
+}
+
+sub enumerate {
+    my ($kind, $runs, $failed) = (shift, 0, 0);
+    my $go = sub { # one run in a fresh $w that holds x/fichier_02; its end, the kinds of its reports, what is wrong
+        my ($fault, @args) = @_;
+        remove_tree($w);
+        mkdir $w or die;
+        make('x/ x/fichier_02=mine');
+        local $ENV{FAULT} = $fault;
+        my ($end, $out, $err) = run($kind eq 'cleanup' ? 'pipe' : $kind, @args);
+        ++$runs;
+        return ("$err$end", check($out, @args));
+    };
+    my $say = sub { my $what = shift; print "# $kind, $what: $_\n" for @_; $failed += @_ > 0 };
+    if ($kind eq 'cleanup') {
+        # Each errno but EINTR (signals are blocked meanwhile). The file still goes, but where the system cannot tell
+        # that the entry is still the file (fstat, fstatat) or will not remove it. The first open and fstat are not
+        # the clean-up's.
+        for my $call (qw(readlink fstat open fstatat unlinkat close)) {
+            for my $e (EACCES, EBADF, EBUSY, EFAULT, EINVAL, EIO, EISDIR, ELOOP, EMFILE, ENAMETOOLONG, ENFILE, ENOENT,
+                ENOMEM, ENOTDIR, EOVERFLOW, EPERM, EROFS) {
+                my $fault = "$call " . ($call =~ /^(open|fstat)$/ ? 2 : 1) . " fail $e; write 1 fail 28";
+                my ($end, $kinds, @bad) = $go->($fault, 'w/');
+                my ($left, $stays) = (-e "$w/w/fichier_01" ? 1 : 0, $call =~ /^(fstat|fstatat|unlinkat)$/ ? 1 : 0);
+                $say->($fault, (grep { !$stays || !/holds ''/ } @bad), $end ne 'exit 0' ? "ended by $end" : (),
+                    $kinds ne 'failed' ? "reported as $kinds" : (), $left != $stays ? "file left: $left" : ());
+            }
+        }
+    } else {
+        # A signal at every call that a run undisturbed makes (interrupted where the call may wait): new levels, an
+        # existing file, a path failure, a write that fails, and two long reports that pass the 64 KiB after which
+        # the reports are written out; not on a terminal, which gets each at once. An emulator numbers the real-time
+        # signals its own way.
+        my @args = ('n/e/', 'x/', 'c:d/', 'w/', $kind eq 'tty' ? () : ('x' x 33000) x 2, 'z/');
+        my ($end, $kinds, @bad) = do { local $ENV{FAULT_LOG} = "$t/calls"; $go->('write 2 fail 28', @args) };
+        my $want = join ' ', qw(created already failed failed), $kind eq 'tty' ? () : ('failed') x 2, 'created';
+        die "# undisturbed: $end, $kinds, @bad\n" if $end ne 'exit 0' || $kinds ne $want || @bad;
+        my @calls = split "\n", slurp("$t/calls");
+        for my $n (1 .. @calls) {
+            for my $mode ('raise 15', 'intr 15', 'raise 15 15', 'intr 15 15', 'kill 6',
+                $ENV{RUNNER} ? () : ('raise RTMAX', 'intr RTMAX')) {
+                next if $mode =~ /^intr/ && $calls[$n - 1] =~ /^sig/;
+                my $sig = $mode =~ /RT/ ? SIGRTMAX : (split ' ', $mode)[1];
+                my $fault = "* $n $mode; write 2 fail 28";
+                ($end, undef, @bad) = $go->($fault, @args);
+                $say->($fault, @bad, $end ne "signal $sig" ? "ended by $end" : ());
+            }
+        }
+    }
+    print "# $kind: $runs runs, $failed failed\n";
+    return !$failed;
+}
+
+my $what = shift;
+if ($what eq 'row') { # on stdin, each ended by a NUL: whole trees pass the bounds of argv
+    @ARGV = split /\0/, do { local $/; <STDIN> }, -1;
+    pop @ARGV;
+}
+exit !($what eq 'row' ? row(@ARGV) : $what eq 'enumerate' ? enumerate(@ARGV) : print scan());
