@@ -1,9 +1,24 @@
-# With -DINSTALLED (run by the install, last of all): records where each of
-# those files went, and what identifies it there (device, inode, size, time
-# of the last change). Else (the uninstall target) removes each recorded file
-# that is still the same, and names those it leaves. Paths are kept in hex:
-# a ';' in a name would split a CMake list, and a newline a line.
-if(DEFINED INSTALLED)
+# Run by the install, with -DSTEP=before (first of all) and -DSTEP=after
+# (last of all): records each of the INSTALLED files that this install wrote
+# (a file it found up to date keeps its device, inode, size and time of
+# modification), or that the last record held and is still that file, by
+# what identifies it: those, and the time of its last change. Run alone (the
+# uninstall target): removes each recorded file that is still the same, and
+# names those it leaves. Paths are kept in hex: a ';' in a name would split a
+# CMake list, and a newline a line.
+function(identify path out changed)
+    execute_process(COMMAND stat -c "%d %i %s %.9Y %.9Z" -- "${path}" OUTPUT_VARIABLE id ERROR_QUIET
+        OUTPUT_STRIP_TRAILING_WHITESPACE)
+    string(REGEX REPLACE " [^ ]*$" "" written "${id}")
+    string(REGEX REPLACE "^.* " "" change "${id}")
+    set(${out} "${written}" PARENT_SCOPE)
+    set(${changed} "${change}" PARENT_SCOPE)
+endfunction()
+if(DEFINED STEP)
+    if(STEP STREQUAL before AND EXISTS "${MANIFEST}") # an install that fails midway leaves no record
+        file(READ "${MANIFEST}" mkfichier_record)
+        file(REMOVE "${MANIFEST}")
+    endif()
     set(record "")
     foreach(dest IN LISTS INSTALLED)
         if(IS_ABSOLUTE "${dest}")
@@ -14,20 +29,28 @@ if(DEFINED INSTALLED)
         if(NOT IS_ABSOLUTE "${path}") # a relative DESTDIR, taken from where the install ran
             set(path "${CMAKE_CURRENT_SOURCE_DIR}/${path}")
         endif()
-        execute_process(COMMAND stat -c "%d %i %s %.9Z" -- "${path}" OUTPUT_VARIABLE id OUTPUT_STRIP_TRAILING_WHITESPACE)
         string(HEX "${path}" hex)
-        string(APPEND record "${id} ${hex}\n")
+        identify("${path}" id change)
+        string(FIND "\n${mkfichier_record}" "\n${id} ${hex} " kept)
+        if(STEP STREQUAL before)
+            set(mkfichier_${hex} "${id}")
+        elseif(id AND (NOT id STREQUAL "${mkfichier_${hex}}" OR kept GREATER -1))
+            string(APPEND record "${id} ${hex} ${change}\n")
+        endif()
     endforeach()
-    file(WRITE "${MANIFEST}" "${record}")
+    if(STEP STREQUAL after)
+        file(WRITE "${MANIFEST}" "${record}")
+    endif()
     return()
 endif()
 if(NOT EXISTS "${MANIFEST}")
-    message(FATAL_ERROR "${MANIFEST} not found: nothing was installed from this build")
+    message(FATAL_ERROR "${MANIFEST} not found: nothing was installed from this build since the last uninstall, "
+        "or the last install did not finish")
 endif()
 file(STRINGS "${MANIFEST}" lines)
 foreach(line IN LISTS lines)
-    string(REGEX MATCH "^(.*) ([0-9a-f]+)$" line "${line}")
-    set(id "${CMAKE_MATCH_1}")
+    string(REGEX MATCH "^(.*) ([0-9a-f]+) (.*)$" line "${line}")
+    set(id "${CMAKE_MATCH_1} ${CMAKE_MATCH_3}")
     set(hex "${CMAKE_MATCH_2}")
     set(path "")
     while(NOT hex STREQUAL "")
@@ -37,9 +60,8 @@ foreach(line IN LISTS lines)
         string(ASCII ${byte} char)
         string(APPEND path "${char}")
     endwhile()
-    execute_process(COMMAND stat -c "%d %i %s %.9Z" -- "${path}" OUTPUT_VARIABLE now ERROR_QUIET
-        OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(now AND now STREQUAL id)
+    identify("${path}" now change)
+    if(now AND "${now} ${change}" STREQUAL id)
         message(STATUS "Removing ${path}")
         file(REMOVE "${path}")
     elseif(now)

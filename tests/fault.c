@@ -1,12 +1,12 @@
 // Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL (out: a write to
 // stdout; write: to anything else; or a call wrapped below), or of any of them where CALL is '*' (malloc aside).
 // ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal, then make the call); intr S...
-// (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S (S sent by another
-// process, then the call); swap A B (exchange two absolute names first); fill S... (another writer fills stdout's
-// pipe, then raise each S). S: a number, RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes
-// stdout a terminal whose output reaches the first stdout, =stalled one that nobody reads. FAULT_LOG=FILE gets the
-// name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts for the errno names below and
-// for each number N, and exits.
+// (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S... (each signal, by
+// number or name, sent by another process in turn, then the call); swap A B (exchange two absolute names first); fill
+// S... (another writer fills stdout's pipe, then raise each S). S: a number, RTMIN+K or RTMAX-K. A second fault may
+// follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the first stdout, =stalled one that nobody
+// reads. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts
+// for the errno names below and for each number N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -63,13 +63,15 @@ static int act(const char *action, int n, char arg[][256])
     const int fd = is(action, "fill") ? open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK) : -1;
     while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {}
     (void)close(fd);
-    for (int i = 0; i < n && !is(action, "fail") && !is(action, "swap"); ++i) {
-        char cmd[32];
+    char cmd[256] = "";
+    for (int i = 0; i < n && is(action, "kill"); ++i) {
+        (void)snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "kill -%s %d;", arg[i], getpid());
+    }
+    if (cmd[0] != '\0') { (void)waitpid(spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0), NULL, 0); }
+    for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill")); ++i) {
         sigset_t pending;
         struct sigaction old;
-        (void)snprintf(cmd, sizeof cmd, "kill -%d %d", sig(arg[i]), getpid());
-        (void)(is(action, "kill") ? waitpid(spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0), NULL, 0)
-                                  : raise(sig(arg[i])));
+        (void)raise(sig(arg[i]));
         handled |= sigpending(&pending) == 0 && !sigismember(&pending, sig(arg[i])) &&
                    sigaction(sig(arg[i]), NULL, &old) == 0 && old.sa_handler != SIG_IGN && old.sa_handler != SIG_DFL;
     }
