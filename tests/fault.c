@@ -2,7 +2,8 @@
 // stdout; write: to anything else; or a call wrapped below), or of any of them where CALL is '*' (malloc aside).
 // ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal, then make the call); intr S...
 // (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S... (each signal, by
-// number or name, sent by another process in turn, then the call); swap A B (exchange two absolute names first); fill
+// number or name, sent by another process in turn, which sends SIGCONT once a stop signal stopped the tool; then
+// the call); swap A B (exchange two absolute names first); fill
 // S... (another writer fills stdout's pipe, then raise each S). S: a number, RTMIN+K or RTMAX-K. A second fault may
 // follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the first stdout, =stalled one that nobody
 // reads. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts
@@ -63,9 +64,13 @@ static int act(const char *action, int n, char arg[][256])
     const int fd = is(action, "fill") ? open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK) : -1;
     while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {}
     (void)close(fd);
-    char cmd[256] = "";
+    char cmd[1024] = "";
     for (int i = 0; i < n && is(action, "kill"); ++i) {
-        (void)snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "kill -%s %d;", arg[i], getpid());
+        const char *stop = strstr(" TSTP TTIN TTOU ", arg[i]) != NULL
+                               ? "until grep -q '^State:.T' /proc/$p/status; do :; done;"
+                                 " kill -CONT $p;"
+                               : "";
+        (void)snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "p=%d; kill -%s $p; %s", getpid(), arg[i], stop);
     }
     if (cmd[0] != '\0') { (void)waitpid(spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0), NULL, 0); }
     for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill")); ++i) {

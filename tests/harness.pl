@@ -44,6 +44,7 @@ sub run {
         $SIG{$_} = 'DEFAULT' for keys %SIG;
         $SIG{$_} = 'IGNORE' for split ' ', $ENV{IGNORE} // '';
         sigprocmask(SIG_SETMASK, POSIX::SigSet->new);
+        POSIX::setpgid(0, 0); # a group of its own, which a stop signal stops, as a shell's job
         open(STDOUT, $kind eq 'file' ? '>' : '>&', $kind eq 'file' ? "$t/out" : $o) && open(STDERR, '>', "$t/err") &&
             chdir $w or die;
         close STDOUT if $kind eq 'closed';
