@@ -37,7 +37,8 @@ sub run {
         ($ENV{AS} // '') eq 'nobody' && $> == 0 ? qw(setpriv --reuid=65534 --regid=65534 --clear-groups) : ());
     @cmd = (qw(unshare -m --propagation private bash -c), "$ENV{NS}; \"\$@\"; s=\$?; perl $0 scan >$t/tree; exit \$s",
         'ns', @cmd) if $ENV{NS};
-    @cmd = (@cmd ? (@cmd, 'env', map { "$_=$env{$_}" } sort keys %env) : (), split(' ', $ENV{RUNNER} // ''),
+    my $wrapped = @cmd > 0; # the variables go to the tool through env, past the commands that start it
+    @cmd = ($wrapped ? (@cmd, 'env', map { "$_=$env{$_}" } sort keys %env) : (), split(' ', $ENV{RUNNER} // ''),
         "$bin/mkfichier", @args);
     my $pid = fork // die;
     if (!$pid) {
@@ -49,7 +50,7 @@ sub run {
             chdir $w or die;
         close STDOUT if $kind eq 'closed';
         umask oct($ENV{UMASK} // '022');
-        @ENV{keys %env} = values %env;
+        @ENV{keys %env} = values %env if !$wrapped;
         m{(\d+)$} && $1 > 2 && POSIX::close($1) for glob '/proc/self/fd/*';
         exec @cmd or POSIX::_exit(127);
     }
