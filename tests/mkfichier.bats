@@ -128,8 +128,8 @@ each() { seq -f "$2$3fichier_%02g" "$1" | paste -sd ' '; } # PREFIX ARG fichier_
     # A second signal while a file's write hangs gives that file up.
     FAULT='write 2 intr 15 15' row 'a/ b/ c/' '' '+a/fichier_01 ?b/fichier_02:EINTR' 'a/ b/ a/fichier_01' 'signal 15'
     # Those that stop, continue or are ignored by default keep their action.
-    FAULT='write 2 kill TSTP TTIN TTOU CONT WINCH URG CHLD' row 'a/ b/ c/' '' '+a/fichier_01 +b/fichier_02 +c/fichier_03' \
-        "$t c/ c/fichier_03"
+    FAULT='write 2 kill TSTP TTIN TTOU CONT WINCH URG CHLD' row 'a/ b/ c/' '' \
+        '+a/fichier_01 +b/fichier_02 +c/fichier_03' "$t c/ c/fichier_03"
     IGNORE='HUP INT TERM' FAULT='write 2 raise 15' row 'a/ b/ c/' '' '+a/fichier_01 +b/fichier_02 +c/fichier_03' \
         "$t c/ c/fichier_03"
     IGNORE=HUP FAULT='sigaction 2 raise 1' row 'a/' '' '+a/fichier_01' 'a/ a/fichier_01' # as its handler goes in
