@@ -1,13 +1,16 @@
-// Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL (out: a write to
-// stdout; write: to anything else; or a call wrapped below), or of any of them where CALL is '*' (malloc aside).
-// ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal, then make the call); intr S...
-// (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S... (each signal, by
-// number or name, sent by another process in turn, which sends SIGCONT once a stop signal stopped the tool; then
-// the call); swap A B (exchange two absolute names first); fill
-// S... (another writer fills stdout's pipe, then raise each S). S: a number, RTMIN+K or RTMAX-K. A second fault may
-// follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the first stdout, =stalled one that nobody
-// reads. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts
-// for the errno names below and for each number N, and exits.
+// Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL, or of any where
+// CALL is '*' (malloc aside). CALL is what a call does: out (a write or send to stdout), write (elsewhere), outclose,
+// close, wait (poll, ppoll), reopen (an open of /proc/self/fd/N), diropen (of a directory), open, or another call
+// wrapped below. ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal, then make the
+// call); intr S... (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S...
+// (each signal, by number or name, sent by another process in turn, which sends SIGCONT once a stop signal stopped
+// the tool; then the call); stopped S... (the same, once the tool has stopped, as a shell's kill of a stopped job);
+// swap A B (exchange two absolute names first); fill S... (another writer fills stdout, then raise each S); hangup
+// (stdout's terminal). S: a number, RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout
+// a terminal whose output reaches the first stdout; stalled, one nobody reads; full, one full already; bg, one with
+// tostop set where the tool is a background job. FAULT_ARG=N makes the last argument N bytes long. FAULT_LOG=FILE
+// gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts for the errno names
+// below and for each number N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,10 +21,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 static long seen[2];
@@ -33,24 +37,28 @@ static int is(const char *a, const char *b) { return strcmp(a, b) == 0; }
 static int number(const char *s) { return (int)strtol(s, NULL, 10); }
 static int sig(const char *s) { return s[0] != 'R' ? number(s) : number(s + 5) + (s[3] == 'I' ? SIGRTMIN : SIGRTMAX); }
 
-static const char *what(int fd)
+// A call's name: on is the name where fd is stdout, off the name elsewhere.
+static const char *what(int fd, const char *on, const char *off)
 {
     char link[32], name[sizeof out] = ""; // NOLINT(readability-isolate-declaration)
     (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    return real_readlink(link, name, sizeof name - 1) > 0 && is(name, out) ? "out" : "write";
+    return real_readlink(link, name, sizeof name - 1) > 0 && is(name, out) ? on : off;
 }
 
-// Starts one of the host's programs, in as its stdin, without stderr or environment, which no fault must reach.
-// An emulator runs it natively, and needs no fork (qemu-i386's hangs).
+// Starts one of the host's programs, in as its stdin, without stderr or environment, which no fault must reach, in
+// a process group of its own, which no stop of the tool's group stops. An emulator runs it natively, and needs no fork
+// (qemu-i386's hangs).
 static pid_t spawn(char *argv[], int in)
 {
     posix_spawn_file_actions_t files;
+    posix_spawnattr_t group;
     char *none[] = {NULL};
     pid_t pid = -1;
     (void)posix_spawn_file_actions_init(&files);
     (void)posix_spawn_file_actions_adddup2(&files, in, 0);
     (void)posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    (void)posix_spawn(&pid, argv[0], &files, NULL, argv, none);
+    (void)(posix_spawnattr_init(&group) || posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP));
+    (void)posix_spawn(&pid, argv[0], &files, &group, argv, none);
     (void)posix_spawn_file_actions_destroy(&files);
     return pid;
 }
@@ -65,14 +73,15 @@ static int act(const char *action, int n, char arg[][256])
     while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {}
     (void)close(fd);
     char cmd[1024] = "";
-    for (int i = 0; i < n && is(action, "kill"); ++i) {
-        const char *stop = strstr(" TSTP TTIN TTOU ", arg[i]) != NULL
-                               ? "until grep -q '^State:.T' /proc/$p/status; do :; done;"
-                                 " kill -CONT $p;"
-                               : "";
-        (void)snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "p=%d; kill -%s $p; %s", getpid(), arg[i], stop);
+    const char *until = "until grep -q '^State:.T' /proc/$p/status || ! kill -0 $p; do :; done;"; // stopped or gone
+    const int later = is(action, "stopped");
+    for (int i = 0; i < n && (is(action, "kill") || later); ++i) {
+        const int stop = strstr(" TSTP TTIN TTOU ", arg[i]) != NULL;
+        (void)snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "p=%d; %s kill -%s $p; %s%s", getpid(),
+                       later && i == 0 ? until : "", arg[i], stop ? until : "", stop ? " kill -CONT $p;" : "");
     }
-    if (cmd[0] != '\0') { (void)waitpid(spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0), NULL, 0); }
+    const pid_t helper = cmd[0] != '\0' ? spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0) : -1;
+    if (helper > 0 && !later) { (void)waitpid(helper, NULL, 0); }
     for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill")); ++i) {
         sigset_t pending;
         struct sigaction old;
@@ -81,6 +90,7 @@ static int act(const char *action, int n, char arg[][256])
         handled |= sigpending(&pending) == 0 && !sigismember(&pending, sig(arg[i])) &&
                    sigaction(sig(arg[i]), NULL, &old) == 0 && old.sa_handler != SIG_IGN && old.sa_handler != SIG_DFL;
     }
+    if (is(action, "hangup")) { (void)ioctl(1, TIOCVHANGUP); }
     if (is(action, "swap")) { (void)syscall(SYS_renameat2, AT_FDCWD, arg[0], AT_FDCWD, arg[1], 2 /* EXCHANGE */); }
     return handled;
 }
@@ -116,18 +126,18 @@ static int hit(const char *name)
 #define WRAP(type, name, call, failed, params, ...) type name params { PASS(name, call, failed, __VA_ARGS__) }
 #define OPEN(name) int name(const char *path, int flags, ...) { va_list ap; va_start(ap, flags); \
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0; va_end(ap); \
-    PASS(name, "open", -1, path, flags, mode) }
+    PASS(name, strncmp(path, "/proc/self/fd/", 14) == 0 ? "reopen" : flags & O_DIRECTORY ? "diropen" : "open", -1, \
+        path, flags, mode) }
 // Our parameters need not be named as libc's are.
 // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
-WRAP(ssize_t, write, what(fd), -1, (int fd, const void *buf, size_t size), fd, buf, size)
-WRAP(int, close, "close", -1, (int fd), fd)
+WRAP(ssize_t, write, what(fd, "out", "write"), -1, (int fd, const void *buf, size_t size), fd, buf, size)
+WRAP(int, close, what(fd, "outclose", "close"), -1, (int fd), fd)
 WRAP(int, mkdir, "mkdir", -1, (const char *path, mode_t mode), path, mode)
 WRAP(int, access, "access", -1, (const char *path, int mode), path, mode)
 WRAP(int, sigaction, "sigaction", -1, (int s, const struct sigaction *a, struct sigaction *old), s, a, old)
 WRAP(int, sigprocmask, "sigprocmask", -1, (int how, const sigset_t *set, sigset_t *old), how, set, old)
-WRAP(int, ppoll, "ppoll", -1, (struct pollfd *p, nfds_t n, const struct timespec *t, const sigset_t *m), p, n, t, m)
-WRAP(int, poll, "poll", -1, (struct pollfd *p, nfds_t n, int timeout), p, n, timeout)
-WRAP(ssize_t, readlink, "readlink", -1, (const char *path, char *buf, size_t size), path, buf, size)
+WRAP(ssize_t, send, what(fd, "out", "write"), -1, (int fd, const void *buf, size_t size, int flags), fd, buf, size, flags)
+WRAP(int, poll, "wait", -1, (struct pollfd *p, nfds_t n, int timeout), p, n, timeout)
 WRAP(int, unlinkat, "unlinkat", -1, (int dir, const char *name, int flags), dir, name, flags)
 WRAP(int, isatty, "isatty", 0, (int fd), fd)
 WRAP(int, fstat, "fstat", -1, (int fd, struct stat *st), fd, st)
@@ -136,8 +146,6 @@ WRAP(off_t, lseek, "lseek", -1, (int fd, off_t at, int whence), fd, at, whence)
 WRAP(int, ftruncate, "ftruncate", -1, (int fd, off_t size), fd, size)
 OPEN(open)
 #ifdef __GLIBC__ // and the large-file names that 32-bit builds take
-WRAP(ssize_t, pwritev2, what(fd), -1, (int fd, const struct iovec *v, int n, off_t at, int f), fd, v, n, at, f)
-WRAP(ssize_t, pwritev64v2, what(fd), -1, (int fd, const struct iovec *v, int n, off64_t at, int f), fd, v, n, at, f)
 WRAP(int, fstat64, "fstat", -1, (int fd, struct stat64 *st), fd, st)
 WRAP(int, fstatat64, "fstatat", -1, (int dir, const char *name, struct stat64 *st, int flags), dir, name, st, flags)
 WRAP(off64_t, lseek64, "lseek", -1, (int fd, off64_t at, int whence), fd, at, whence)
@@ -154,9 +162,32 @@ static const struct { const char *name; int value; } errnos[] = {
     E(EACCES), E(EEXIST), E(EFBIG), E(EINTR), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS)};
 // clang-format on
 
+// Makes stdout the terminal that FAULT_TTY names. On bg, this process stays in the foreground as the tool's shell,
+// and ends as the tool does.
+static void terminal(const char *tty)
+{
+    const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int copy = is(tty, "copy") || is(tty, "bg");
+    const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    struct termios mode = {0};
+    if (is(tty, "bg") && (ioctl(s, TIOCSCTTY, 0) != 0 || tcgetattr(s, &mode) != 0)) { _exit(99); }
+    mode.c_lflag |= TOSTOP;
+    const pid_t job = is(tty, "bg") && tcsetattr(s, TCSANOW, &mode) == 0 ? fork() : 0;
+    int status = 99 << 8; // exit(99) where a step fails
+    if (job > 0 && waitpid(job, &status, 0) == job && WIFSIGNALED(status)) { (void)raise(WTERMSIG(status)); }
+    if (job != 0 || (is(tty, "bg") && setpgid(0, 0) != 0)) { _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99); }
+    // cat copies what the terminal shows until the tool's end closes it.
+    if (s >= 0 && copy) { (void)spawn((char *[]){"/bin/cat", NULL}, m); }
+    if (s < 0 || dup2(s, 1) < 0 || close(s) != 0 || (copy && close(m) != 0)) { _exit(99); }
+    if (is(tty, "full")) { (void)act("fill", 0, NULL); }
+}
+
 __attribute__((constructor)) static void start(void)
 {
-    char *list = getenv("FAULT_STRERROR"), *tty = getenv("FAULT_TTY"); // NOLINT(readability-isolate-declaration)
+    const long big = getenv("FAULT_ARG") != NULL ? number(getenv("FAULT_ARG")) : 0;
+    char *const arg = big > 0 ? calloc(big + 1, 1) : NULL;
+    if (arg != NULL) { environ[-2] = memset(arg, 'x', big); } // argv ends where environ begins
+    char *list = getenv("FAULT_STRERROR");
     for (size_t i = 0; list != NULL && i < sizeof errnos / sizeof *errnos; ++i) {
         (void)printf("%s %s\n", errnos[i].name, strerror(errnos[i].value));
     }
@@ -165,11 +196,7 @@ __attribute__((constructor)) static void start(void)
     }
     if (list != NULL) { exit(0); }
     *(void **)&real_readlink = dlsym(RTLD_NEXT, "readlink");
-    const int m = tty != NULL ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    // cat copies what the terminal shows until the tool's end closes it.
-    if (s >= 0 && is(tty, "copy")) { (void)spawn((char *[]){"/bin/cat", NULL}, m); }
-    if (s >= 0 && (dup2(s, 1) < 0 || close(s) != 0 || (is(tty, "copy") && close(m) != 0))) { _exit(99); }
+    if (getenv("FAULT_TTY") != NULL) { terminal(getenv("FAULT_TTY")); }
     (void)real_readlink("/proc/self/fd/1", out, sizeof out - 1);
     trace = getenv("FAULT_LOG") ? open(getenv("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
     armed = 1;

@@ -10,6 +10,7 @@ use Fcntl;
 use File::Find;
 use File::Path qw(make_path remove_tree);
 use POSIX qw(:signal_h :errno_h);
+use Socket;
 
 my ($bin, $t) = @ENV{qw(BIN T)};
 my $w = "$t/w";
@@ -20,19 +21,23 @@ sub spew { my $f; open($f, '>', shift) && print($f @_) && close $f or die }
 sub unescape { return map { s/\\x(..)/chr hex $1/ger =~ s/\\t/\t/gr =~ s/^''$//r } split ' ', shift // '' }
 sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
 
-# Runs the tool on @args in $w with stdout of $kind: pipe, file, tty, stalled (a terminal nobody reads), unread (its
-# reader gone), closed, pipe:N or fifo:N (holding N bytes, read at the end). Returns how the run ended ("exit N",
-# "signal N" or "timeout"), its stdout and its stderr (but an emulator's own word on a signal).
+# Runs the tool on @args in $w with stdout of $kind: pipe, socket, file, tty, stalled (a terminal nobody reads), full
+# (one full already), bg (one where the tool is a background job), unread (its reader gone), closed, pipe:N or fifo:N
+# (holding N bytes, read at the end). Returns how the run ended ("exit N", "signal N" or "timeout"), its stdout and its
+# stderr (but an emulator's own word on a signal), where a file's offset that is not at its end is a word too.
 sub run {
     my ($kind, @args) = @_;
-    my ($n, $tty, $end, $r, $o) = ($kind =~ /:(\d+)/ ? $1 : 0, {tty => 'copy', stalled => 'stalled'}->{$kind}, '');
-    $kind =~ /^fifo/ ? POSIX::mkfifo("$t/fifo", 0600) && open($r, '+<', "$t/fifo") && ($o = $r) : pipe($r, $o) or die;
+    my ($n, $end, $r, $o, $file) = ($kind =~ /:(\d+)/ ? $1 : 0, '');
+    my $tty = $kind eq 'tty' ? 'copy' : $kind =~ /^(stalled|full|bg)$/ ? $kind : undef;
+    $kind =~ /^fifo/ ? POSIX::mkfifo("$t/fifo", 0600) && open($r, '+<', "$t/fifo") && ($o = $r) :
+        $kind eq 'socket' ? socketpair($r, $o, AF_UNIX, SOCK_STREAM, 0) : pipe($r, $o) or die;
+    open($file, '>', "$t/out") or die if $kind eq 'file';
     fcntl($o, 1031, 1 << 20) if !$n; # F_SETPIPE_SZ: room for every report, so that none is dropped for want of it
     syswrite $o, "\0" x $n if $n;
     close $r if $kind eq 'unread';
     # The fault library goes to the tool alone, not to the commands that start it.
     my %env = ($ENV{RUNNER} ? (QEMU_SET_ENV => "LD_PRELOAD=$bin/libfault.so") : (LD_PRELOAD => "$bin/libfault.so"),
-        $tty ? (FAULT_TTY => $tty) : ()) if $ENV{FAULT} || $tty;
+        $tty ? (FAULT_TTY => $tty) : ()) if $ENV{FAULT} || $ENV{FAULT_ARG} || $tty;
     my @cmd = ($ENV{LIMITS} ? ('prlimit', split(' ', $ENV{LIMITS}), '--') : (),
         ($ENV{AS} // '') eq 'nobody' && $> == 0 ? qw(setpriv --reuid=65534 --regid=65534 --clear-groups) : ());
     @cmd = (qw(unshare -m --propagation private bash -c), "$ENV{NS}; \"\$@\"; s=\$?; perl $0 scan >$t/tree; exit \$s",
@@ -45,9 +50,8 @@ sub run {
         $SIG{$_} = 'DEFAULT' for keys %SIG;
         $SIG{$_} = 'IGNORE' for split ' ', $ENV{IGNORE} // '';
         sigprocmask(SIG_SETMASK, POSIX::SigSet->new);
-        POSIX::setpgid(0, 0); # a group of its own, which a stop signal stops, as a shell's job
-        open(STDOUT, $kind eq 'file' ? '>' : '>&', $kind eq 'file' ? "$t/out" : $o) && open(STDERR, '>', "$t/err") &&
-            chdir $w or die;
+        $kind eq 'bg' ? POSIX::setsid() : POSIX::setpgid(0, 0); # a group of its own, which a stop signal stops
+        open(STDOUT, '>&', $file // $o) && open(STDERR, '>', "$t/err") && chdir $w or die;
         close STDOUT if $kind eq 'closed';
         umask oct($ENV{UMASK} // '022');
         @ENV{keys %env} = values %env if !$wrapped;
@@ -55,17 +59,19 @@ sub run {
         exec @cmd or POSIX::_exit(127);
     }
     close $o if $kind !~ /^fifo/;
-    local $SIG{ALRM} = sub { kill 'KILL', $pid; $end = 'timeout' };
+    local $SIG{ALRM} = sub { kill 'KILL', -$pid; $end = 'timeout' }; # with all it started
     alarm 20;
     my $got = !$n && $kind ne 'unread' ? do { local $/; <$r> } // '' : '';
     waitpid $pid, 0;
     alarm 0;
     fcntl($r, F_SETFL, O_NONBLOCK) if $kind =~ /^fifo/; # it holds a writer
-    $got = $kind eq 'file' ? slurp("$t/out") : $n ? do { local $/; <$r> } // '' : $got;
-    $got =~ tr/\0//d;
+    $got = $file ? slurp("$t/out") : $n ? do { local $/; <$r> } // '' : $got;
+    $got =~ tr/\0//d if $n;
+    my $at = $file ? sysseek($file, 0, 1) : length $got; # where the next writer would write
+    my $hole = $at != length $got ? "offset $at, size " . length($got) . "\n" : '';
     $got =~ tr/\r//d if $tty;
     $end ||= $? & 127 ? 'signal ' . ($? & 127) : 'exit ' . ($? >> 8);
-    return ($end, $got, slurp("$t/err") =~ s/^qemu: uncaught target signal.*\n//mr);
+    return ($end, $got, $hole . slurp("$t/err") =~ s/^qemu: uncaught target signal.*\n//mr);
 }
 
 # The tree below $w, a word a line: dir/, file (holding the tool's line for its name), file=first line, link->target,
@@ -157,38 +163,48 @@ sub enumerate {
         return ("$err$end", check($out, @args));
     };
     my $say = sub { my $what = shift; print "# $kind, $what: $_\n" for @_; $failed += @_ > 0 };
+    my $logged = sub { # the calls of a run undisturbed but by the faults given, and what is wrong with it
+        my ($fault, $end, $want, @args) = @_;
+        my ($got, $kinds, @bad) = do { local $ENV{FAULT_LOG} = "$t/calls"; $go->($fault, @args) };
+        @bad = grep { /holds/ } @bad if $kind eq 'full'; # its reports cannot be read
+        die "# undisturbed: $got, $kinds, @bad\n" if $got ne $end || ($kind ne 'full' && $kinds ne $want) || @bad;
+        return split "\n", slurp("$t/calls");
+    };
     if ($kind eq 'cleanup') {
-        # Each errno but EINTR (signals are blocked meanwhile). The file still goes, but where the system cannot tell
-        # that the entry is still the file (fstat, fstatat) or will not remove it. The first open and fstat are not
-        # the clean-up's.
-        for my $call (qw(readlink fstat open fstatat unlinkat close)) {
+        # Each errno but EINTR (signals wait meanwhile) at each call between the write that fails and the report. The
+        # file still goes, but where the system cannot tell that the entry is still the file (fstat, fstatat) or will
+        # not remove it.
+        my @calls = $logged->('write 1 fail 28', 'exit 0', 'failed', 'w/');
+        my ($from, $to) = map { my $c = $_; (grep { $calls[$_ - 1] eq $c } 1 .. @calls)[0] } qw(write out);
+        for my $n ($from + 1 .. $to - 1) {
             for my $e (EACCES, EBADF, EBUSY, EFAULT, EINVAL, EIO, EISDIR, ELOOP, EMFILE, ENAMETOOLONG, ENFILE, ENOENT,
                 ENOMEM, ENOTDIR, EOVERFLOW, EPERM, EROFS) {
-                my $fault = "$call " . ($call =~ /^(open|fstat)$/ ? 2 : 1) . " fail $e; write 1 fail 28";
+                my $fault = "* $n fail $e; write 1 fail 28";
                 my ($end, $kinds, @bad) = $go->($fault, 'w/');
-                my ($left, $stays) = (-e "$w/w/fichier_01" ? 1 : 0, $call =~ /^(fstat|fstatat|unlinkat)$/ ? 1 : 0);
-                $say->($fault, (grep { !$stays || !/holds ''/ } @bad), $end ne 'exit 0' ? "ended by $end" : (),
-                    $kinds ne 'failed' ? "reported as $kinds" : (), $left != $stays ? "file left: $left" : ());
+                my ($left, $stays) = (-e "$w/w/fichier_01" ? 1 : 0, $calls[$n - 1] =~ /^(fstat|fstatat|unlinkat)$/ ||
+                    ($calls[$n - 1] eq 'diropen' && $e != EMFILE && $e != ENFILE) ? 1 : 0);
+                $say->("$fault ($calls[$n - 1])", (grep { !$stays || !/holds ''/ } @bad),
+                    $end ne 'exit 0' ? "ended by $end" : (), $kinds ne 'failed' ? "reported as $kinds" : (),
+                    $left != $stays ? "file left: $left" : ());
             }
         }
     } else {
         # A signal at every call that a run undisturbed makes (interrupted where the call may wait): new levels, an
-        # existing file, a path failure, a write that fails, and two long reports that pass the 64 KiB after which
-        # the reports are written out; not on a terminal, which gets each at once. An emulator numbers the real-time
-        # signals its own way.
-        my @args = ('n/e/', 'x/', 'c:d/', 'w/', $kind eq 'tty' ? () : ('x' x 33000) x 2, 'z/');
-        my ($end, $kinds, @bad) = do { local $ENV{FAULT_LOG} = "$t/calls"; $go->('write 2 fail 28', @args) };
-        my $want = join ' ', qw(created already failed failed), $kind eq 'tty' ? () : ('failed') x 2, 'created';
-        die "# undisturbed: $end, $kinds, @bad\n" if $end ne 'exit 0' || $kinds ne $want || @bad;
-        my @calls = split "\n", slurp("$t/calls");
-        for my $n (1 .. @calls) {
+        # existing file, a path failure, a write that fails and a report longer than the buffer; on a full terminal,
+        # from its reopening to its first wait for room. An emulator numbers the real-time signals its own way.
+        my ($full, @args) = ($kind eq 'full', 'n/e/', 'x/', 'c:d/', 'w/', 'x' x 5000, 'z/');
+        my @calls = $logged->(($full ? 'wait 1 raise 9; ' : '') . 'write 2 fail 28', $full ? 'signal 9' : 'exit 0',
+            'created already failed failed failed created', @args);
+        my ($from) = $full ? grep { $calls[$_ - 1] eq 'reopen' } 1 .. @calls : 1;
+        for my $n ($from .. @calls) {
             for my $mode ('raise 15', 'intr 15', 'raise 15 15', 'intr 15 15', 'kill 6',
                 $ENV{RUNNER} ? () : ('raise RTMAX', 'intr RTMAX')) {
                 next if $mode =~ /^intr/ && $calls[$n - 1] =~ /^sig/;
                 my $sig = $mode =~ /RT/ ? SIGRTMAX : (split ' ', $mode)[1];
                 my $fault = "* $n $mode; write 2 fail 28";
-                ($end, undef, @bad) = $go->($fault, @args);
-                $say->($fault, @bad, $end ne "signal $sig" ? "ended by $end" : ());
+                my ($end, undef, @bad) = $go->($fault, @args);
+                $say->("$fault ($calls[$n - 1])", (grep { !$full || /holds/ } @bad),
+                    $end ne "signal $sig" ? "ended by $end" : ());
             }
         }
     }

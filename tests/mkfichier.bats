@@ -6,7 +6,9 @@
 # or a number). END: "exit 0" or "signal N" (killed by it). Words take \xHH and \t; stderr must be empty. Set before
 # a row: AS=nobody, UMASK, LIMITS (prlimit's options), FAULT (see fault.c), IGNORE (signals ignored at start), NS
 # (shell run first, as root, in a mount namespace of the run's own), CUT=N (only the first N bytes of the reports),
-# STDOUT=file|closed|unread|tty|stalled (a terminal nobody reads)|pipe:N|fifo:N (holding N bytes, read at the end).
+# FAULT_ARG=N (the last argument made N bytes long), STDOUT=file|socket|closed|unread|tty|stalled (a terminal nobody
+# reads)|full (one full already)|bg (one where the run is a background job, tostop set)|pipe:N|fifo:N (holding N
+# bytes, read at the end).
 # shellcheck disable=SC1090,SC2086,SC2155 # the completion's path is given; words are split on purpose
 bats_load_library bats-support
 bats_load_library bats-assert
@@ -29,8 +31,8 @@ row() {
 }
 root() { [ "$(id -u)" = 0 ]; }
 unsanitized() { [ -z "${SANITIZED:-}" ] || skip "$1"; }
-rep() { yes -- "$2" | head -n "$1" | paste -sd ' '; }          # N times a word
-each() { seq -f "$2$3fichier_%02g" "$1" | paste -sd ' '; } # PREFIX ARG fichier_NN for N arguments ARG
+rep() { local s && printf -v s "$2 %.0s" $(seq "$1") && echo "${s% }"; }             # N times a word
+each() { local s && printf -v s "$2$3fichier_%02d " $(seq "$1") && echo "${s% }"; } # PREFIX ARG fichier_NN, N times
 
 @test "directories, files and reports" {
     row '' '' '' ''
@@ -74,7 +76,7 @@ each() { seq -f "$2$3fichier_%02g" "$1" | paste -sd ' '; } # PREFIX ARG fichier_
     row 'nx/ ok/' 'nx/@600' '?nx/fichier_01:EACCES +ok/fichier_02' 'nx/@600 ok/ ok/fichier_02'
     row 'd/' 'd/ d/fichier_01=mine@444' '=d/fichier_01' 'd/ d/fichier_01=mine@444'
     row 'x y/z/' './@555' '!x:EACCES !y/z/:EACCES' ''
-    # A file that cannot be written goes even where the path /proc gives is out of the user's reach.
+    # A file that cannot be written goes even where its absolute path is out of the user's reach.
     row() { chmod 700 "$T" && printf '%s\0' "$@" | perl "$BATS_TEST_DIRNAME/harness.pl" row; }
     ! root || LIMITS=--fsize=0 row 'd/' '' '?d/fichier_01:EFBIG' 'd/'
 }
@@ -84,10 +86,10 @@ each() { seq -f "$2$3fichier_%02g" "$1" | paste -sd ' '; } # PREFIX ARG fichier_
     FAULT='write 1 zero' row 'd/ d/' '' '?d/fichier_01:ENOSPC +d/fichier_02' 'd/ d/fichier_02'
     LIMITS=--nofile=8 row "$(rep 20 d/)" '' "$(each 20 + d/)" "d/ $(each 20 '' d/)"
     # The directory is swapped for another as the write fails, or the file for another's as its directory is
-    # opened: only this run's file goes.
+    # opened: no other file goes, and this run's stays where it went.
     FAULT="write 1 swap $T/w/l1 $T/w/l2" LIMITS=--fsize=0 row 'l1/' 'mine/ o/ o/fichier_01=o l1->mine l2->o' \
-        '?l1/fichier_01:EFBIG' 'mine/ o/ o/fichier_01=o l1->o l2->mine'
-    FAULT="open 2 swap $T/w/d/fichier_01 $T/w/o/fichier_01" LIMITS=--fsize=0 row 'd/' 'd/ o/ o/fichier_01=o' \
+        '?l1/fichier_01:EFBIG' 'mine/ mine/fichier_01= o/ o/fichier_01=o l1->o l2->mine'
+    FAULT="diropen 1 swap $T/w/d/fichier_01 $T/w/o/fichier_01" LIMITS=--fsize=0 row 'd/' 'd/ o/ o/fichier_01=o' \
         '?d/fichier_01:EFBIG' 'd/ d/fichier_01=o o/ o/fichier_01='
     unsanitized "the rows with one descriptor to spare: a sanitizer's runtime takes it"
     for n in 0 1; do LIMITS="--nofile=4 --fsize=$n" row 'd/ d/' '' '?d/fichier_01:EFBIG ?d/fichier_02:EFBIG' 'd/'; done
@@ -102,6 +104,10 @@ each() { seq -f "$2$3fichier_%02g" "$1" | paste -sd ' '; } # PREFIX ARG fichier_
     # The first process of a PID namespace cannot end by its signal: it exits 128 + that number.
     [ -z "$RUNNER" ] || skip "an emulator as the first process of a PID namespace cannot end by a signal either"
     NS='exec unshare -fp "$@"' FAULT='write 1 raise 15' row 'a/ b/' '' '+a/fichier_01' 'a/ a/fichier_01' 'exit 143'
+    # A /proc that is not procfs opens another file in stdout's place: it is not written.
+    unsanitized "the sanitizer runtime needs /proc"
+    STDOUT=tty NS="(umask 077 && mkdir -p p/self/fd) && ln -s $T/w/o p/self/fd/1 && mount --bind p /proc" row d/ \
+        'o=keep' '+d/fichier_01' "o=keep d/ d/fichier_01 p/ p/self/ p/self/fd/ p/self/fd/1->$T/w/o"
 }
 
 @test "a single-level absolute path has the root as its parent" {
@@ -149,33 +155,46 @@ enumerate() {
 @test "a signal at any call, stdout a pipe" { enumerate pipe; }
 @test "a signal at any call, stdout a regular file" { enumerate file; }
 @test "a signal at any call, stdout a terminal" { enumerate tty; }
+@test "a signal at any call, stdout a full terminal" { enumerate full; }
 @test "a clean-up call that fails, with any errno" { enumerate cleanup; }
 
 @test "stdout: reports go out whole, and one signal ends a run that waits for room" {
     local d=$(printf 'd%.0s' {1..250}) long=$(printf 'x%.0s' {1..5000})
-    # A reader gone costs the reports, not the work: 300 reports of 270 bytes pass the 64 KiB of a batch.
+    # A reader gone costs the reports, not the work.
     STDOUT=unread row "$(rep 300 $d/)" '' '' "$d/ $(each 300 '' $d/)"
     # One 4 KiB page free (61440 of 64 KiB held) takes the first 123 reports whole, as many as fit in 4096 bytes.
-    STDOUT=pipe:61440 FAULT='out 1 raise 15' row "$(rep 300 d/)" '' "$(each 123 + d/)" "d/ $(each 300 '' d/)" \
+    # They are written when the 124th is made: the signal then ends the run.
+    STDOUT=pipe:61440 FAULT='out 1 raise 15' row "$(rep 300 d/)" '' "$(each 123 + d/)" "d/ $(each 124 '' d/)" \
         'signal 15'
     # Another writer takes that page first, or none is free: no write waits, a signal ends the wait.
-    STDOUT=pipe:61440 FAULT='out 1 fill 15' row "$(rep 300 d/)" '' '' "d/ $(each 300 '' d/)" 'signal 15'
-    STDOUT=pipe:65536 FAULT='ppoll 1 raise 2' row 'd/ d/' '' '' 'd/ d/fichier_01 d/fichier_02' 'signal 2'
-    # Stdout made non-blocking by another process: a full pipe is waited for. No progress: the reports are dropped.
-    FAULT='out 1 fail 11' row 'd/ d/' '' '+d/fichier_01 +d/fichier_02' 'd/ d/fichier_01 d/fichier_02'
+    STDOUT=pipe:61440 FAULT='out 1 fill 15' row "$(rep 300 d/)" '' '' "d/ $(each 124 '' d/)" 'signal 15'
+    STDOUT=pipe:65536 FAULT='wait 1 raise 2' row 'd/ d/' '' '' 'd/ d/fichier_01 d/fichier_02' 'signal 2'
+    # Stdout made non-blocking by another process: a full pipe is waited for, the wait refused too. A socket that
+    # refuses send, a device that takes one record a write: the reports go on. No progress: they are dropped.
+    for f in 'pipe|out 1 fail 11' 'pipe|out 1 fail 11; wait 1 fail 1' 'socket|out 1 fail 1' 'pipe|out 1 fail 22'; do
+        STDOUT=${f%%|*} FAULT=${f#*|} row 'd/ d/' '' '+d/fichier_01 +d/fichier_02' 'd/ d/fichier_01 d/fichier_02'
+    done
     FAULT='out 1 zero' row 'd/ d/' '' '' 'd/ d/fichier_01 d/fichier_02'
-    # A size limit cuts the fourth report: the file keeps the three whole ones.
+    # A size limit cuts the fourth report: the file keeps the three whole ones, and the next writer follows them.
     STDOUT=file LIMITS=--fsize=100 row 'a/ b/ c/ d/' '' '+a/fichier_01 +b/fichier_02 +c/fichier_03' \
         'a/ b/ c/ d/ a/fichier_01 b/fichier_02 c/fichier_03 d/fichier_04'
     row "$long d/" '' "!$long:ENAMETOOLONG +d/fichier_02" 'd/ d/fichier_02'
+    local big=$(head -c 600000 /dev/zero | tr '\0' x) # as long as a kernel with 64 KiB pages lets an argument be
+    FAULT_ARG=600000 row 'd/ x' '' "+d/fichier_01 !$big:ENAMETOOLONG" 'd/ d/fichier_01'
     # A report longer than PIPE_BUF, one page free: the run ends, that report cut at 4096 bytes.
     CUT=4096 STDOUT=fifo:61440 FAULT='out 1 raise 15' row "$long" '' "!$long:ENAMETOOLONG" '' 'signal 15'
     # A terminal that stopped reading: the run fills it, then waits where one signal ends it.
-    STDOUT=stalled FAULT='ppoll 1 raise 15' row "$(rep 5000 d/)" '' '' '*' 'signal 15'
+    STDOUT=stalled FAULT='wait 1 raise 15' row "$(rep 5000 d/)" '' '' '*' 'signal 15'
     assert [ "$(grep -c fichier_ "$T/tree")" -gt 100 ]
     refute grep = "$T/tree"
     # A terminal sees each report before the next argument is handled.
     STDOUT=tty FAULT='mkdir 2 raise 9' row 'a/ b/' '' '+a/fichier_01' 'a/ a/fichier_01' 'signal 9'
+    # One signal ends a run on a full terminal that could not be opened again, and a background job's on a
+    # `stty tostop` terminal, signalled as a shell's kill does. A terminal hung up is written no more.
+    ! root || STDOUT=stalled IGNORE=HUP FAULT='mkdir 2 hangup; out 3 raise 9' row 'a/ b/ c/' '' '' \
+        'a/ b/ c/ a/fichier_01 b/fichier_02 c/fichier_03'
+    STDOUT=full FAULT='reopen 1 intr 15' row 'a/ b/' '' '' 'a/ a/fichier_01' 'signal 15'
+    STDOUT=bg FAULT='out 1 stopped TERM CONT' row 'a/ b/' '' '+a/fichier_01' 'a/ a/fichier_01' 'signal 15'
 }
 
 @test "parallel runs make each file once" {
