@@ -1,16 +1,15 @@
-// Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL, or of any where
-// CALL is '*' (malloc aside). CALL is what a call does: out (a write or send to stdout), write (elsewhere), outclose,
-// close, wait (poll, ppoll), reopen (an open of /proc/self/fd/N), diropen (of a directory), open, or another call
-// wrapped below. ACTION: fail E (fail with errno E); zero (return 0); raise S... (raise each signal, then make the
-// call); intr S... (raise each, then fail with EINTR as a hung call does, if a handler of the tool's ran); kill S...
-// (each signal, by number or name, sent by another process in turn, which sends SIGCONT once a stop signal stopped
-// the tool; then the call); stopped S... (the same, once the tool has stopped, as a shell's kill of a stopped job);
-// swap A B (exchange two absolute names first); fill S... (another writer fills stdout, then raise each S); hangup
-// (stdout's terminal). S: a number, RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout
-// a terminal whose output reaches the first stdout; stalled, one nobody reads; full, one full already; bg, one with
-// tostop set where the tool is a background job. FAULT_ARG=N makes the last argument N bytes long. FAULT_LOG=FILE
-// gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts for the errno names
-// below and for each number N, and exits.
+// Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL (or of any, for
+// '*', malloc aside): out (a write or send to stdout), write (elsewhere), outclose, close, wait (poll), reopen (an open
+// of /proc/self/fd/N), diropen (of a directory), open, or another call wrapped below. ACTION: fail E (with errno E);
+// zero (return 0); raise S... (raise each signal, then make the call); intr S... (raise each, then fail with EINTR as
+// a hung call does, if a handler of the tool's ran); kill S... (each signal, by number or name, sent by another
+// process in turn, which sends SIGCONT once a stop signal stopped the tool; then the call); stopped S... (the same,
+// once the tool has stopped, as a shell's kill of a stopped job); swap A B (exchange two absolute names first); fill
+// S... (another writer fills stdout, then raise each S); hangup (stdout's terminal). S: a number, RTMIN+K or RTMAX-K.
+// A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the first stdout;
+// stalled, one nobody reads; full, one full already; bg, one with tostop where the tool is a background job.
+// FAULT_ARG=N makes the last argument N bytes long. FAULT_LOG=FILE gets the name of each call that '*' counts.
+// FAULT_STRERROR=N... prints the C library's texts for the errno names below and for each number N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -45,26 +44,23 @@ static const char *what(int fd, const char *on, const char *off)
     return real_readlink(link, name, sizeof name - 1) > 0 && is(name, out) ? on : off;
 }
 
-// Starts one of the host's programs, in as its stdin, without stderr or environment, which no fault must reach, in
-// a process group of its own, which no stop of the tool's group stops. An emulator runs it natively, and needs no fork
-// (qemu-i386's hangs).
+// Starts one of the host's programs, in as its stdin, without stderr or environment, which no fault must reach, in a
+// group of its own, which no stop of the tool's stops. An emulator runs it natively, with no fork (qemu-i386's hangs).
 static pid_t spawn(char *argv[], int in)
 {
     posix_spawn_file_actions_t files;
     posix_spawnattr_t group;
     char *none[] = {NULL};
     pid_t pid = -1;
-    (void)posix_spawn_file_actions_init(&files);
-    (void)posix_spawn_file_actions_adddup2(&files, in, 0);
-    (void)posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    (void)(posix_spawnattr_init(&group) || posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP));
-    (void)posix_spawn(&pid, argv[0], &files, &group, argv, none);
-    (void)posix_spawn_file_actions_destroy(&files);
+    (void)(posix_spawn_file_actions_init(&files) || posix_spawn_file_actions_adddup2(&files, in, 0) ||
+           posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0) || posix_spawnattr_init(&group) ||
+           posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP) ||
+           posix_spawn(&pid, argv[0], &files, &group, argv, none));
     return pid;
 }
 
-// What an action does before the call; its own calls are not the tool's. Returns whether a handler of the tool's
-// ran, as one must for a hung call to be interrupted: a signal blocked or ignored interrupts nothing.
+// What an action does before the call (its calls are not the tool's); whether a handler of the tool's ran, as one
+// must for a hung call to be interrupted: a signal blocked or ignored interrupts nothing.
 static int act(const char *action, int n, char arg[][256])
 {
     static const char zeros[4096];
@@ -136,20 +132,16 @@ WRAP(int, mkdir, "mkdir", -1, (const char *path, mode_t mode), path, mode)
 WRAP(int, access, "access", -1, (const char *path, int mode), path, mode)
 WRAP(int, sigaction, "sigaction", -1, (int s, const struct sigaction *a, struct sigaction *old), s, a, old)
 WRAP(int, sigprocmask, "sigprocmask", -1, (int how, const sigset_t *set, sigset_t *old), how, set, old)
-WRAP(ssize_t, send, what(fd, "out", "write"), -1, (int fd, const void *buf, size_t size, int flags), fd, buf, size, flags)
+WRAP(ssize_t, send, what(fd, "out", "write"), -1, (int fd, const void *b, size_t size, int f), fd, b, size, f)
 WRAP(int, poll, "wait", -1, (struct pollfd *p, nfds_t n, int timeout), p, n, timeout)
 WRAP(int, unlinkat, "unlinkat", -1, (int dir, const char *name, int flags), dir, name, flags)
 WRAP(int, isatty, "isatty", 0, (int fd), fd)
 WRAP(int, fstat, "fstat", -1, (int fd, struct stat *st), fd, st)
 WRAP(int, fstatat, "fstatat", -1, (int dir, const char *name, struct stat *st, int flags), dir, name, st, flags)
-WRAP(off_t, lseek, "lseek", -1, (int fd, off_t at, int whence), fd, at, whence)
-WRAP(int, ftruncate, "ftruncate", -1, (int fd, off_t size), fd, size)
 OPEN(open)
 #ifdef __GLIBC__ // and the large-file names that 32-bit builds take
 WRAP(int, fstat64, "fstat", -1, (int fd, struct stat64 *st), fd, st)
 WRAP(int, fstatat64, "fstatat", -1, (int dir, const char *name, struct stat64 *st, int flags), dir, name, st, flags)
-WRAP(off64_t, lseek64, "lseek", -1, (int fd, off64_t at, int whence), fd, at, whence)
-WRAP(int, ftruncate64, "ftruncate", -1, (int fd, off64_t size), fd, size)
 OPEN(open64)
 #endif
 #if defined(__GLIBC__) && !defined(SANITIZED) // glibc lets malloc be replaced; a sanitizer must keep its own
@@ -162,8 +154,7 @@ static const struct { const char *name; int value; } errnos[] = {
     E(EACCES), E(EEXIST), E(EFBIG), E(EINTR), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS)};
 // clang-format on
 
-// Makes stdout the terminal that FAULT_TTY names. On bg, this process stays in the foreground as the tool's shell,
-// and ends as the tool does.
+// Makes stdout the terminal that FAULT_TTY names. On bg, this process stays in the foreground, as the tool's shell.
 static void terminal(const char *tty)
 {
     const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

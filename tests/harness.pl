@@ -1,9 +1,9 @@
 #!/usr/bin/perl
 # The engine of mkfichier.bats: `row` runs one case as that file's head says, and shows what differs; `enumerate
-# pipe|file|tty` places a signal of each kind at every call of one run with that stdout, and `enumerate cleanup` fails
-# each call of a file's clean-up with each errno; `scan` prints the tree. A run starts as a shell starts one (signals
-# at their defaults, IGNORE's aside, none blocked, no descriptor but 0, 1 and 2) and is killed after 20 s. The tool
-# and the fault library are in $BIN ($RUNNER runs the tool), the work in $T/w.
+# pipe|file|tty|full` places a signal of each kind at every call of one run with that stdout, and `enumerate cleanup`
+# fails each call of a file's clean-up with each errno; `scan` prints the tree. A run starts as a shell starts one
+# (signals at their defaults, IGNORE's aside, none blocked, no descriptor but 0, 1 and 2) and is killed, with all it
+# started, after 20 s. The tool and the fault library are in $BIN ($RUNNER runs the tool), the work in $T/w.
 use strict;
 use warnings;
 use Fcntl;
@@ -21,10 +21,9 @@ sub spew { my $f; open($f, '>', shift) && print($f @_) && close $f or die }
 sub unescape { return map { s/\\x(..)/chr hex $1/ger =~ s/\\t/\t/gr =~ s/^''$//r } split ' ', shift // '' }
 sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
 
-# Runs the tool on @args in $w with stdout of $kind: pipe, socket, file, tty, stalled (a terminal nobody reads), full
-# (one full already), bg (one where the tool is a background job), unread (its reader gone), closed, pipe:N or fifo:N
-# (holding N bytes, read at the end). Returns how the run ended ("exit N", "signal N" or "timeout"), its stdout and its
-# stderr (but an emulator's own word on a signal), where a file's offset that is not at its end is a word too.
+# Runs the tool on @args in $w with stdout of $kind (STDOUT in mkfichier.bats). Returns how the run ended ("exit N",
+# "signal N" or "timeout"), its stdout, and its stderr (but an emulator's word on a signal) with a word on a file's
+# offset that is not at its end.
 sub run {
     my ($kind, @args) = @_;
     my ($n, $end, $r, $o, $file) = ($kind =~ /:(\d+)/ ? $1 : 0, '');
@@ -59,7 +58,7 @@ sub run {
         exec @cmd or POSIX::_exit(127);
     }
     close $o if $kind !~ /^fifo/;
-    local $SIG{ALRM} = sub { kill 'KILL', -$pid; $end = 'timeout' }; # with all it started
+    local $SIG{ALRM} = sub { kill 'KILL', -$pid; $end = 'timeout' };
     alarm 20;
     my $got = !$n && $kind ne 'unread' ? do { local $/; <$r> } // '' : '';
     waitpid $pid, 0;
@@ -88,8 +87,10 @@ sub scan {
     return join '', map { "$_\n" } sort @words;
 }
 
-# Makes the tree of a row's BEFORE in $w.
+# Makes the tree of a row's BEFORE in a fresh $w.
 sub make {
+    remove_tree($w, "$t/tree", "$t/fifo");
+    mkdir $w or die;
     for (unescape(shift)) {
         my ($p, $m) = /^(.*?)(?:@(\d+))?$/s;
         my ($f, $text) = $p =~ /^(.*?)=(.*)$/s ? ($1, "$2\n") : ($p, line($p =~ /_(\d+)$/ ? $1 : 0));
@@ -112,8 +113,6 @@ sub reports {
 
 sub row {
     my ($args, $before, $output, $after, $end) = @_;
-    remove_tree($w, "$t/tree", "$t/fifo");
-    mkdir $w or die;
     make($before);
     system('chown', '-hR', '65534:65534', $w) if ($ENV{AS} // '') eq 'nobody' && $> == 0;
     my ($got_end, $out, $err) = run($ENV{STDOUT} // 'pipe', unescape($args));
@@ -152,40 +151,36 @@ sub check {
 
 sub enumerate {
     my ($kind, $runs, $failed) = (shift, 0, 0);
-    my $go = sub { # one run in a fresh $w that holds x/fichier_02; its end, the kinds of its reports, what is wrong
+    my $go = sub { # one run in a fresh $w that holds x/fichier_02; its end and the kinds of its reports, what is wrong
         my ($fault, @args) = @_;
-        remove_tree($w);
-        mkdir $w or die;
         make('x/ x/fichier_02=mine');
         local $ENV{FAULT} = $fault;
         my ($end, $out, $err) = run($kind eq 'cleanup' ? 'pipe' : $kind, @args);
+        my ($kinds, @bad) = check($out, @args);
         ++$runs;
-        return ("$err$end", check($out, @args));
+        return ("$err$end $kinds", grep { $kind ne 'full' || /holds/ } @bad); # a full terminal's reports are unread
     };
     my $say = sub { my $what = shift; print "# $kind, $what: $_\n" for @_; $failed += @_ > 0 };
-    my $logged = sub { # the calls of a run undisturbed but by the faults given, and what is wrong with it
-        my ($fault, $end, $want, @args) = @_;
-        my ($got, $kinds, @bad) = do { local $ENV{FAULT_LOG} = "$t/calls"; $go->($fault, @args) };
-        @bad = grep { /holds/ } @bad if $kind eq 'full'; # its reports cannot be read
-        die "# undisturbed: $got, $kinds, @bad\n" if $got ne $end || ($kind ne 'full' && $kinds ne $want) || @bad;
+    my $calls = sub { # those of a run undisturbed but by the faults given, which ends as it must
+        my ($fault, $want, @args) = @_;
+        my @got = do { local $ENV{FAULT_LOG} = "$t/calls"; $go->($fault, @args) };
+        die "# undisturbed: @got\n" if "@got" ne $want;
         return split "\n", slurp("$t/calls");
     };
+    my $first = sub { my ($c, @calls) = @_; (grep { $calls[$_ - 1] eq $c } 1 .. @calls)[0] };
     if ($kind eq 'cleanup') {
         # Each errno but EINTR (signals wait meanwhile) at each call between the write that fails and the report. The
-        # file still goes, but where the system cannot tell that the entry is still the file (fstat, fstatat) or will
-        # not remove it.
-        my @calls = $logged->('write 1 fail 28', 'exit 0', 'failed', 'w/');
-        my ($from, $to) = map { my $c = $_; (grep { $calls[$_ - 1] eq $c } 1 .. @calls)[0] } qw(write out);
-        for my $n ($from + 1 .. $to - 1) {
+        # file still goes, but where the system cannot tell that the entry is still the file (fstat, fstatat), cannot
+        # open its directory again or will not remove it.
+        my @calls = $calls->('write 1 fail 28', 'exit 0 failed', 'w/');
+        for my $n ($first->('write', @calls) + 1 .. $first->('out', @calls) - 1) {
             for my $e (EACCES, EBADF, EBUSY, EFAULT, EINVAL, EIO, EISDIR, ELOOP, EMFILE, ENAMETOOLONG, ENFILE, ENOENT,
                 ENOMEM, ENOTDIR, EOVERFLOW, EPERM, EROFS) {
-                my $fault = "* $n fail $e; write 1 fail 28";
-                my ($end, $kinds, @bad) = $go->($fault, 'w/');
-                my ($left, $stays) = (-e "$w/w/fichier_01" ? 1 : 0, $calls[$n - 1] =~ /^(fstat|fstatat|unlinkat)$/ ||
-                    ($calls[$n - 1] eq 'diropen' && $e != EMFILE && $e != ENFILE) ? 1 : 0);
-                $say->("$fault ($calls[$n - 1])", (grep { !$stays || !/holds ''/ } @bad),
-                    $end ne 'exit 0' ? "ended by $end" : (), $kinds ne 'failed' ? "reported as $kinds" : (),
-                    $left != $stays ? "file left: $left" : ());
+                my ($fault, $call) = ("* $n fail $e; write 1 fail 28", $calls[$n - 1]);
+                my ($end, @bad) = $go->($fault, 'w/');
+                my $stays = $call =~ /^(fstat|fstatat|unlinkat)$/ || $call eq 'diropen' && $e != EMFILE && $e != ENFILE;
+                $say->("$fault ($call)", (grep { !$stays || !/holds ''/ } @bad), $end ne 'exit 0 failed' ? $end : (),
+                    !$stays == -e "$w/w/fichier_01" ? 'file left: ' . (-e _ ? 1 : 0) : ());
             }
         }
     } else {
@@ -193,18 +188,16 @@ sub enumerate {
         # existing file, a path failure, a write that fails and a report longer than the buffer; on a full terminal,
         # from its reopening to its first wait for room. An emulator numbers the real-time signals its own way.
         my ($full, @args) = ($kind eq 'full', 'n/e/', 'x/', 'c:d/', 'w/', 'x' x 5000, 'z/');
-        my @calls = $logged->(($full ? 'wait 1 raise 9; ' : '') . 'write 2 fail 28', $full ? 'signal 9' : 'exit 0',
-            'created already failed failed failed created', @args);
-        my ($from) = $full ? grep { $calls[$_ - 1] eq 'reopen' } 1 .. @calls : 1;
-        for my $n ($from .. @calls) {
+        my @calls = $full ? $calls->('wait 1 raise 9; write 2 fail 28', 'signal 9' . ' none' x 6, @args)
+            : $calls->('write 2 fail 28', 'exit 0 created already failed failed failed created', @args);
+        for my $n (($full ? $first->('reopen', @calls) : 1) .. @calls) {
             for my $mode ('raise 15', 'intr 15', 'raise 15 15', 'intr 15 15', 'kill 6',
                 $ENV{RUNNER} ? () : ('raise RTMAX', 'intr RTMAX')) {
                 next if $mode =~ /^intr/ && $calls[$n - 1] =~ /^sig/;
                 my $sig = $mode =~ /RT/ ? SIGRTMAX : (split ' ', $mode)[1];
                 my $fault = "* $n $mode; write 2 fail 28";
-                my ($end, undef, @bad) = $go->($fault, @args);
-                $say->("$fault ($calls[$n - 1])", (grep { !$full || /holds/ } @bad),
-                    $end ne "signal $sig" ? "ended by $end" : ());
+                my ($end, @bad) = $go->($fault, @args);
+                $say->("$fault ($calls[$n - 1])", @bad, $end !~ /^signal $sig / ? "ended by $end" : ());
             }
         }
     }
