@@ -3,13 +3,13 @@
 // of /proc/self/fd/N), diropen (of a directory), open, or another call wrapped below. ACTION: fail E (with errno E);
 // zero (return 0); raise S... (raise each signal, then make the call); intr S... (raise each, then fail with EINTR as
 // a hung call does, if a handler of the tool's ran); kill S... (each signal, by number or name, sent by another
-// process in turn, which sends SIGCONT once a stop signal stopped the tool; then the call); stopped S... (the same,
-// once the tool has stopped, as a shell's kill of a stopped job); swap A B (exchange two absolute names first); fill
-// S... (another writer fills stdout, then raise each S); hangup (stdout's terminal). S: a number, RTMIN+K or RTMAX-K.
-// A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches the first stdout;
-// stalled, one nobody reads; full, one full already; bg, one with tostop where the tool is a background job.
-// FAULT_ARG=N makes the last argument N bytes long. FAULT_LOG=FILE gets the name of each call that '*' counts.
-// FAULT_STRERROR=N... prints the C library's texts for the errno names below and for each number N, and exits.
+// process in turn, which sends SIGCONT once a stop signal stopped the tool; then the call); swap A B (exchange two
+// names first); fill S... (another writer fills stdout, then raise each S); hangup (stdout's terminal). S: a number,
+// RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches
+// the first stdout; stalled, one nobody reads; full, one full already; bg, one with tostop where the tool is a job
+// of a shell that kills it when it stops. FAULT_ARG=N makes the last argument N bytes long. FAULT_LOG=FILE gets the
+// name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts for the errno names below and
+// for each number N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -69,15 +69,13 @@ static int act(const char *action, int n, char arg[][256])
     while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {}
     (void)close(fd);
     char cmd[1024] = "";
-    const char *until = "until grep -q '^State:.T' /proc/$p/status || ! kill -0 $p; do :; done;"; // stopped or gone
-    const int later = is(action, "stopped");
-    for (int i = 0; i < n && (is(action, "kill") || later); ++i) {
-        const int stop = strstr(" TSTP TTIN TTOU ", arg[i]) != NULL;
-        (void)snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "p=%d; %s kill -%s $p; %s%s", getpid(),
-                       later && i == 0 ? until : "", arg[i], stop ? until : "", stop ? " kill -CONT $p;" : "");
+    for (int i = 0; i < n && is(action, "kill"); ++i) {
+        const char *stop = strstr(" TSTP TTIN TTOU ", arg[i]) != NULL
+                               ? "until grep -q '^State:.T' /proc/$p/status; do :; done; kill -CONT $p;"
+                               : "";
+        (void)snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "p=%d; kill -%s $p; %s", getpid(), arg[i], stop);
     }
-    const pid_t helper = cmd[0] != '\0' ? spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0) : -1;
-    if (helper > 0 && !later) { (void)waitpid(helper, NULL, 0); }
+    if (cmd[0] != '\0') { (void)waitpid(spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0), NULL, 0); }
     for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill")); ++i) {
         sigset_t pending;
         struct sigaction old;
@@ -154,7 +152,19 @@ static const struct { const char *name; int value; } errnos[] = {
     E(EACCES), E(EEXIST), E(EFBIG), E(EINTR), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS)};
 // clang-format on
 
-// Makes stdout the terminal that FAULT_TTY names. On bg, this process stays in the foreground, as the tool's shell.
+// On bg, the tool's shell: kills its job once it stops (at its write to the terminal) as a shell does, SIGTERM then
+// SIGCONT, and with SIGKILL should it stop again; then ends as the job did.
+static void shell(pid_t job)
+{
+    int status = 99 << 8; // exit(99) where a step fails
+    for (int stops = 0; waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status); ++stops) {
+        (void)(stops > 0 ? kill(job, SIGKILL) : kill(job, SIGTERM) || kill(job, SIGCONT));
+    }
+    if (WIFSIGNALED(status)) { (void)raise(WTERMSIG(status)); }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
+}
+
+// Makes stdout the terminal that FAULT_TTY names; on bg, this process stays in the foreground as the tool's shell.
 static void terminal(const char *tty)
 {
     const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -164,9 +174,8 @@ static void terminal(const char *tty)
     if (is(tty, "bg") && (ioctl(s, TIOCSCTTY, 0) != 0 || tcgetattr(s, &mode) != 0)) { _exit(99); }
     mode.c_lflag |= TOSTOP;
     const pid_t job = is(tty, "bg") && tcsetattr(s, TCSANOW, &mode) == 0 ? fork() : 0;
-    int status = 99 << 8; // exit(99) where a step fails
-    if (job > 0 && waitpid(job, &status, 0) == job && WIFSIGNALED(status)) { (void)raise(WTERMSIG(status)); }
-    if (job != 0 || (is(tty, "bg") && setpgid(0, 0) != 0)) { _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99); }
+    if (job > 0) { shell(job); }
+    if (job < 0 || (is(tty, "bg") && setpgid(0, 0) != 0)) { _exit(99); }
     // cat copies what the terminal shows until the tool's end closes it.
     if (s >= 0 && copy) { (void)spawn((char *[]){"/bin/cat", NULL}, m); }
     if (s < 0 || dup2(s, 1) < 0 || close(s) != 0 || (copy && close(m) != 0)) { _exit(99); }
