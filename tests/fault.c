@@ -6,7 +6,7 @@
 // process in turn, which sends SIGCONT once a stop signal stopped the tool; then the call); swap A B (exchange two
 // names first); fill S... (another writer fills stdout, then raise each S); hangup (stdout's terminal). S: a number,
 // RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches
-// the first stdout; stalled, one nobody reads; full, one full already; bg, one with tostop where the tool is a job
+// the first stdout; stalled, one nobody reads; full, one stopped (^S); bg, one with tostop where the tool is a job
 // of a shell that kills it when it stops. FAULT_ARG=N makes the last argument N bytes long. FAULT_LOG=FILE gets the
 // name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts for the errno names below and
 // for each number N, and exits.
@@ -178,8 +178,11 @@ static void terminal(const char *tty)
     if (job < 0 || (is(tty, "bg") && setpgid(0, 0) != 0)) { _exit(99); }
     // cat copies what the terminal shows until the tool's end closes it.
     if (s >= 0 && copy) { (void)spawn((char *[]){"/bin/cat", NULL}, m); }
-    if (s < 0 || dup2(s, 1) < 0 || close(s) != 0 || (copy && close(m) != 0)) { _exit(99); }
-    if (is(tty, "full")) { (void)act("fill", 0, NULL); }
+    // full: stopped, as by ^S, which no flush of its buffers undoes.
+    if (s < 0 || (is(tty, "full") && tcflow(s, TCOOFF) != 0) || dup2(s, 1) < 0 || close(s) != 0 ||
+        (copy && close(m) != 0)) {
+        _exit(99);
+    }
 }
 
 __attribute__((constructor)) static void start(void)
