@@ -68,12 +68,12 @@ static int act(const char *action, int n, char arg[][256])
     const int fd = is(action, "fill") ? open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK) : -1;
     while (fd >= 0 && write(fd, zeros, sizeof zeros) > 0) {}
     (void)close(fd);
-    char cmd[1024] = "";
-    for (int i = 0; i < n && is(action, "kill"); ++i) {
+    char cmd[4096] = "";
+    for (int i = 0, at = 0; i < n && is(action, "kill") && at >= 0; ++i) { // 8 of at most 400 bytes fit
         const char *stop = strstr(" TSTP TTIN TTOU ", arg[i]) != NULL
                                ? "until grep -q '^State:.T' /proc/$p/status; do :; done; kill -CONT $p;"
                                : "";
-        (void)snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "p=%d; kill -%s $p; %s", getpid(), arg[i], stop);
+        at += snprintf(cmd + at, sizeof cmd - (size_t)at, "p=%d; kill -%s $p; %s", getpid(), arg[i], stop);
     }
     if (cmd[0] != '\0') { (void)waitpid(spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0), NULL, 0); }
     for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill")); ++i) {
@@ -95,9 +95,10 @@ static int hit(const char *name)
     const char *f = armed ? getenv("FAULT") : NULL;
     if (armed && trace >= 0 && !is(name, "malloc")) { (void)dprintf(trace, "%s\n", name); }
     for (int k = 0; k < 2 && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
-        char word[3][16], arg[4][256]; // NOLINT(readability-isolate-declaration)
-        const int n = sscanf(f, "%15s %15s %15[^ ;] %255[^ ;] %255[^ ;] %255[^ ;] %255[^ ;]", word[0], word[1], word[2],
-                             arg[0], arg[1], arg[2], arg[3]);
+        char word[3][16], arg[8][256]; // NOLINT(readability-isolate-declaration)
+#define ARG " %255[^ ;]"
+        const int n = sscanf(f, "%15s %15s %15[^ ;]" ARG ARG ARG ARG ARG ARG ARG ARG, word[0], word[1], word[2], arg[0],
+                             arg[1], arg[2], arg[3], arg[4], arg[5], arg[6], arg[7]);
         if (n >= 3 && (is(name, word[0]) || (is(word[0], "*") && !is(name, "malloc"))) &&
             ++seen[k] == number(word[1])) {
             armed = 0;
