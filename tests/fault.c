@@ -6,10 +6,9 @@
 // process in turn, which sends SIGCONT once a stop signal stopped the tool; then the call); swap A B (exchange two
 // names first); fill S... (another writer fills stdout, then raise each S); hangup (stdout's terminal). S: a number,
 // RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches
-// the first stdout; stalled, one nobody reads; full, one stopped (^S); bg, one with tostop where the tool is a job
-// of a shell that kills it when it stops. FAULT_ARG=N makes the last argument N bytes long. FAULT_LOG=FILE gets the
-// name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts for the errno names below and
-// for each number N, and exits.
+// the first stdout; stalled, one nobody reads; full, one stopped (^S). FAULT_ARG=N makes the last argument N bytes
+// long. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts
+// for the errno names below and for each number N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -44,18 +43,16 @@ static const char *what(int fd, const char *on, const char *off)
     return real_readlink(link, name, sizeof name - 1) > 0 && is(name, out) ? on : off;
 }
 
-// Starts one of the host's programs, in as its stdin, without stderr or environment, which no fault must reach, in a
-// group of its own, which no stop of the tool's stops. An emulator runs it natively, with no fork (qemu-i386's hangs).
+// Starts one of the host's programs, in as its stdin, without stderr or environment, which no fault must reach.
+// An emulator runs it natively, and needs no fork (qemu-i386's hangs).
 static pid_t spawn(char *argv[], int in)
 {
     posix_spawn_file_actions_t files;
-    posix_spawnattr_t group;
     char *none[] = {NULL};
     pid_t pid = -1;
     (void)(posix_spawn_file_actions_init(&files) || posix_spawn_file_actions_adddup2(&files, in, 0) ||
-           posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0) || posix_spawnattr_init(&group) ||
-           posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP) ||
-           posix_spawn(&pid, argv[0], &files, &group, argv, none));
+           posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0) ||
+           posix_spawn(&pid, argv[0], &files, NULL, argv, none));
     return pid;
 }
 
@@ -153,30 +150,12 @@ static const struct { const char *name; int value; } errnos[] = {
     E(EACCES), E(EEXIST), E(EFBIG), E(EINTR), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS)};
 // clang-format on
 
-// On bg, the tool's shell: kills its job once it stops (at its write to the terminal) as a shell does, SIGTERM then
-// SIGCONT, and with SIGKILL should it stop again; then ends as the job did.
-static void shell(pid_t job)
-{
-    int status = 99 << 8; // exit(99) where a step fails
-    for (int stops = 0; waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status); ++stops) {
-        (void)(stops > 0 ? kill(job, SIGKILL) : kill(job, SIGTERM) || kill(job, SIGCONT));
-    }
-    if (WIFSIGNALED(status)) { (void)raise(WTERMSIG(status)); }
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
-}
-
-// Makes stdout the terminal that FAULT_TTY names; on bg, this process stays in the foreground as the tool's shell.
+// Makes stdout the terminal that FAULT_TTY names.
 static void terminal(const char *tty)
 {
     const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const int copy = is(tty, "copy") || is(tty, "bg");
     const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    struct termios mode = {0};
-    if (is(tty, "bg") && (ioctl(s, TIOCSCTTY, 0) != 0 || tcgetattr(s, &mode) != 0)) { _exit(99); }
-    mode.c_lflag |= TOSTOP;
-    const pid_t job = is(tty, "bg") && tcsetattr(s, TCSANOW, &mode) == 0 ? fork() : 0;
-    if (job > 0) { shell(job); }
-    if (job < 0 || (is(tty, "bg") && setpgid(0, 0) != 0)) { _exit(99); }
+    const int copy = is(tty, "copy");
     // cat copies what the terminal shows until the tool's end closes it.
     if (s >= 0 && copy) { (void)spawn((char *[]){"/bin/cat", NULL}, m); }
     // full: stopped, as by ^S, which no flush of its buffers undoes.

@@ -27,7 +27,7 @@ sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
 sub run {
     my ($kind, @args) = @_;
     my ($n, $end, $r, $o, $file) = ($kind =~ /:(\d+)/ ? $1 : 0, '');
-    my $tty = $kind eq 'tty' ? 'copy' : $kind =~ /^(stalled|full|bg)$/ ? $kind : undef;
+    my $tty = $kind eq 'tty' ? 'copy' : $kind =~ /^(stalled|full)$/ ? $kind : undef;
     $kind =~ /^fifo/ ? POSIX::mkfifo("$t/fifo", 0600) && open($r, '+<', "$t/fifo") && ($o = $r) :
         $kind eq 'socket' ? socketpair($r, $o, AF_UNIX, SOCK_STREAM, 0) : pipe($r, $o) or die;
     open($file, '>', "$t/out") or die if $kind eq 'file';
@@ -49,7 +49,7 @@ sub run {
         $SIG{$_} = 'DEFAULT' for keys %SIG;
         $SIG{$_} = 'IGNORE' for split ' ', $ENV{IGNORE} // '';
         sigprocmask(SIG_SETMASK, POSIX::SigSet->new);
-        $kind eq 'bg' ? POSIX::setsid() : POSIX::setpgid(0, 0); # a group of its own, which a stop signal stops
+        POSIX::setpgid(0, 0); # a group of its own, which a stop signal stops, as a shell's job
         open(STDOUT, '>&', $file // $o) && open(STDERR, '>', "$t/err") && chdir $w or die;
         close STDOUT if $kind eq 'closed';
         umask oct($ENV{UMASK} // '022');
