@@ -138,8 +138,7 @@ each() { local s && printf -v s "$2$3fichier_%02d " $(seq "$1") && echo "${s% }"
     FAULT='write 2 raise 11' row 'a/ b/ c/' '' '' 'a/ b/ a/fichier_01 b/fichier_02=' 'signal 11'
 }
 
-# Prints how many runs it made.
-enumerate() {
+enumerate() { # prints how many runs it made
     [ -z "$STATIC" ] || skip "a static tool takes no preload: no fault reaches it"
     local s=0
     perl "$BATS_TEST_DIRNAME/harness.pl" enumerate "$1" >"$T/log" || s=$?
@@ -155,11 +154,11 @@ enumerate() {
     local d=$(printf 'd%.0s' {1..250}) long=$(printf 'x%.0s' {1..5000})
     # A reader gone costs the reports, not the work.
     STDOUT=unread row "$(rep 300 $d/)" '' '' "$d/ $(each 300 '' $d/)"
-    # One 4 KiB page free (61440 of 64 KiB held) takes the first 123 reports, which fill 4096 bytes, whole.
-    STDOUT=pipe:61440 FAULT='out 1 raise 15' row "$(rep 300 d/)" '' "$(each 123 + d/)" "d/ $(each 124 '' d/)" \
-        'signal 15'
-    # Another writer takes that page first, or none is free: a signal ends the wait.
-    STDOUT=pipe:61440 FAULT='out 1 fill 15' row "$(rep 300 d/)" '' '' "d/ $(each 124 '' d/)" 'signal 15'
+    # One 4 KiB page free (61440 of 64 KiB held) takes the first 123 reports, which fill 4096 bytes, whole; where
+    # another writer takes it first, a signal ends the wait.
+    for f in "out 1 raise 15|$(each 123 + d/)" 'out 1 fill 15|'; do
+        STDOUT=pipe:61440 FAULT=${f%%|*} row "$(rep 300 d/)" '' "${f#*|}" "d/ $(each 124 '' d/)" 'signal 15'
+    done
     STDOUT=pipe:65536 FAULT='wait 1 raise 2' row 'd/ d/' '' '' 'd/ d/fichier_01 d/fichier_02' 'signal 2'
     # Reports go on: a full pipe waited for (even with the wait refused), a socket refusing send, a device of records.
     for f in 'pipe|out 1 fail 11' 'pipe|out 1 fail 11; wait 1 fail 1' 'socket|out 1 fail 1' 'pipe|out 1 fail 22'; do
