@@ -1,7 +1,6 @@
-// mkfichier: make sure each directory given exists, then create one numbered
-// file in it, never overwriting anything; one report per argument on stdout,
-// exit status 0. Nothing allocates or throws; only libc is linked. A signal
-// handler only records the signal: the main flow acts on it between arguments.
+// mkfichier: make sure each directory given exists, then create one numbered file in
+// it, never overwriting; one report per argument on stdout, exit status 0. Nothing
+// allocates or throws; a signal handler only records: the main flow acts on it.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,11 +24,10 @@ constexpr mode_t kFileMode = 0666;
 constexpr int kProbe = R_OK | W_OK;
 constexpr size_t kNameMax = 64; // "fichier_" and the digits of an int
 
-// Reports go out in pieces of whole ones of at most PIPE_BUF bytes, which a
-// pipe takes whole or not at all, a longer one in parts. None is under 16.
+// Reports go out in pieces of whole ones of at most PIPE_BUF bytes, a pipe's atom.
 struct State {
     char buf[PIPE_BUF];
-    size_t ends[PIPE_BUF / 16];   // where each report in buf ends
+    size_t ends[PIPE_BUF / 16];   // where each report in buf ends (none is under 16 bytes)
     size_t len;                   // bytes in buf
     size_t sent;                  // of those, the ones written
     size_t reports;               // reports ended in buf
@@ -39,6 +37,7 @@ struct State {
     bool sock;                    // a socket, written with send(), which never waits
     bool one;                     // stdout takes one report a write
     bool gone;                    // stdout failed: reports are dropped, the work goes on
+    sigset_t mask;                // the caller's signal mask
     volatile sig_atomic_t caught; // the first signal that ends the run
     volatile sig_atomic_t again;  // another came after it
 } g;
@@ -55,14 +54,6 @@ struct Cut {
     char kept;
 };
 
-// Holds every signal while it lives, and then the mask it found, if it could.
-struct Held {
-    Held() : ok(sigfillset(&all) == 0 && sigprocmask(SIG_BLOCK, &all, &old) == 0) {}
-    ~Held() { (void)(ok && sigprocmask(SIG_SETMASK, &old, nullptr) == 0); }
-    sigset_t all{}, old{};
-    bool ok;
-};
-
 // The end of path[0, end)'s parent, past its '/' (one trailing '/' skipped): 1 for
 // the root, 0 for "./" (":x" too), -1 past those or where a ':' stops the walk.
 int ParentEnd(const char *path, const int end)
@@ -74,8 +65,8 @@ int ParentEnd(const char *path, const int end)
     return path[k] == ':' ? -1 : k + 1;
 }
 
-// Makes sure path exists and that the real user may read and write it: probes up
-// to the first level that passes, then creates the rest downward. 0, or -1 and errno.
+// Makes sure path exists, usable by the real user: probes up to the first level that
+// passes, then creates the rest downward. 0, or -1 and errno.
 int TreeDirCreate(char *path)
 {
     const int n = static_cast<int>(strlen(path));
@@ -103,8 +94,7 @@ int TreeDirCreate(char *path)
     return 0;
 }
 
-// Writes all of s. A write that makes no progress is taken for a full disk,
-// as careful tools do; one that hangs is given up at a second signal.
+// Writes all of s; no progress is a full disk, a hung write is given up at a second signal.
 int WriteAll(const int fd, const char *s, size_t size)
 {
     while (size > 0) {
@@ -133,7 +123,9 @@ int DirOpen(char *file, const char **base)
 // open, so that no other file takes its inode number, unless no descriptor is left.
 void FileDiscard(int fd, char *file)
 {
-    const Held held; // signals wait
+    sigset_t all;
+    sigset_t old;
+    const bool held = sigfillset(&all) == 0 && sigprocmask(SIG_BLOCK, &all, &old) == 0; // signals wait
     struct stat mine {};
     struct stat st {};
     const char *base = nullptr;
@@ -150,6 +142,7 @@ void FileDiscard(int fd, char *file)
     }
     (void)close(dir);
     (void)close(fd);
+    (void)(held && sigprocmask(SIG_SETMASK, &old, nullptr) == 0);
 }
 
 // Does all the work for one argument and adds its one report.
@@ -159,8 +152,7 @@ void FileCreate(char *path, const char *name)
         ReportFailure(" Error : Cannot use the path \"", path, errno);
         return;
     }
-    // A path that passed the probe is shorter than PATH_MAX. O_EXCL tests and
-    // creates in one step, truncating nothing, following no symlink.
+    // A path that passed the probe is shorter than PATH_MAX; O_EXCL truncates nothing.
     char file[PATH_MAX + kNameMax];
     (void)snprintf(file, sizeof file, "%s%s", path, name);
     char line[kNameMax + 32];
@@ -173,16 +165,14 @@ void FileCreate(char *path, const char *name)
         FileDiscard(fd, file);
         ReportFailure(" error: Cannot creat the file \"", file, err);
     } else if (fd < 0 || close(fd) != 0) {
-        // Only network filesystems fail to close. With fd gone, nothing tells
-        // this file from one put at its name since: it is left.
+        // Only network filesystems fail to close; with fd gone, the file is left.
         ReportFailure(" error: Cannot creat the file \"", file, errno);
     } else {
         Report({" File \"", file, "\" is created.\n"});
     }
 }
 
-// Writes a piece of the reports: with send() to a socket, which never waits,
-// else (a sandbox may refuse send) with write(). Counts the reports written.
+// Writes a piece of the reports, with send() to a socket (write where it is refused).
 ssize_t PieceWrite(const size_t size)
 {
     const ssize_t sent = g.sock ? send(STDOUT_FILENO, g.buf + g.sent, size, MSG_DONTWAIT | MSG_NOSIGNAL) : -1;
@@ -207,8 +197,8 @@ void TakeBack()
     }
 }
 
-// Writes out the reports, waiting for room, or once a signal came what stdout takes
-// without waiting. A failure, no progress or a short write to a file give them up.
+// Writes out the reports, waiting for room, or once a signal came what stdout takes;
+// a failure, no progress or a short write to a file give them up.
 void Flush()
 {
     pollfd p{STDOUT_FILENO, POLLOUT, 0};
@@ -253,8 +243,7 @@ void ReportFailure(const char *what, const char *path, const int err)
     Report({what, path, "\"\n\t", ErrorText(strerror_r(err, buf, sizeof buf), buf), "\n"});
 }
 
-// Writes out the reports if asked to. Once a signal came, ends by it after what
-// stdout takes without waiting, or with 128 + it as PID 1 of a namespace.
+// Writes out the reports if asked to; once a signal came, ends by it (or 128 + it).
 void Settle(const bool flush)
 {
     if (flush || g.caught != 0) { Flush(); }
@@ -282,16 +271,21 @@ void OnSignal(const int sig, siginfo_t *info, void * /*context*/)
     }
 }
 
-// Catches every signal that ends a process but those the caller ignores (nohup),
-// dropped if one came meanwhile, and SIGPIPE and SIGXFSZ: a failed write is reported.
-void CatchSignals()
+// Catches the signals from..to-1 that end a process, but those the caller ignores
+// (nohup), dropped if one came meanwhile, and SIGPIPE and SIGXFSZ: a failed write
+// is reported. Real-time signals not yet caught wait, blocked: their thirty
+// handlers are worth a second argument, and a run of one ends by one at its end.
+void CatchSignals(const int from, const int to)
 {
-    const Held held;
+    sigset_t all;
+    sigset_t mask;
+    const bool held = sigfillset(&all) == 0 && sigprocmask(SIG_BLOCK, &all, &mask) == 0;
+    g.mask = from == 1 && held ? mask : g.mask;
     struct sigaction act {};
     act.sa_sigaction = OnSignal;
     act.sa_flags = SA_SIGINFO;
     (void)sigfillset(&act.sa_mask);
-    for (int sig = 1; sig < NSIG; ++sig) {
+    for (int sig = from; sig < to; ++sig) {
         struct sigaction old {};
         const bool spared = In(
             {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGPIPE, SIGXFSZ}, sig);
@@ -301,6 +295,9 @@ void CatchSignals()
     }
     (void)signal(SIGPIPE, SIG_IGN);
     (void)signal(SIGXFSZ, SIG_IGN);
+    mask = g.mask;
+    for (int sig = to; sig <= SIGRTMAX; ++sig) { (void)sigaddset(&mask, sig); }
+    (void)(held && sigprocmask(SIG_SETMASK, &mask, nullptr) == 0);
 }
 
 // Learns what stdout is; says whether it is a terminal. A FIFO or a terminal is opened
@@ -326,15 +323,18 @@ bool StdoutOpen()
 
 int main(const int argc, char **argv)
 {
-    CatchSignals();
+    CatchSignals(1, SIGRTMIN);
     const bool tty = StdoutOpen();
     char name[kNameMax];
     for (int i = 1; i < argc; ++i) {
         (void)snprintf(name, sizeof name, "fichier_%02d", i);
         // A signal waits for this argument's file; a terminal sees each report.
         FileCreate(argv[i], name);
+        if (i == 1 && argc > 2) { CatchSignals(SIGRTMIN, SIGRTMAX + 1); }
         Settle(tty);
     }
     Settle(true);
+    (void)sigprocmask(SIG_SETMASK, &g.mask, nullptr); // a real-time signal that came ends the run here
+    Settle(false);
     return 0;
 }
