@@ -53,6 +53,7 @@ static pid_t spawn(char *argv[], int in)
     (void)(posix_spawn_file_actions_init(&files) || posix_spawn_file_actions_adddup2(&files, in, 0) ||
            posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0) ||
            posix_spawn(&pid, argv[0], &files, NULL, argv, none));
+    (void)posix_spawn_file_actions_destroy(&files);
     return pid;
 }
 
