@@ -129,14 +129,14 @@ void FileDiscard(int fd, char *file)
     struct stat mine {};
     struct stat st {};
     const char *base = nullptr;
-    const bool known = fstat(fd, &mine) == 0;
+    (void)fstat(fd, &mine); // where it fails, no entry matches a zero inode
     int dir = DirOpen(file, &base);
     if (dir < 0 && (errno == EMFILE || errno == ENFILE)) {
         (void)close(fd);
         fd = -1;
         dir = DirOpen(file, &base);
     }
-    if (known && dir >= 0 && fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == mine.st_dev &&
+    if (dir >= 0 && fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == mine.st_dev &&
         st.st_ino == mine.st_ino) {
         (void)unlinkat(dir, base, 0);
     }

@@ -132,6 +132,12 @@ each() { local s && printf -v s "$2$3fichier_%02d " $(seq "$1") && echo "${s% }"
     FAULT='write 2 kill TSTP TTIN TTOU CONT WINCH URG CHLD' row 'a/ b/ c/' '' "$all" "$t c/ c/fichier_03"
     IGNORE='HUP INT TERM' FAULT='write 2 raise 15' row 'a/ b/ c/' '' "$all" "$t c/ c/fichier_03"
     IGNORE=HUP FAULT='sigaction 2 raise 1' row 'a/' '' '+a/fichier_01' 'a/ a/fichier_01' # as its handler goes in
+    # A real-time signal in the first argument ends the run after it, in a run of one at its end. (An emulator
+    # numbers them its own way.)
+    local rt=$(perl -MPOSIX -e 'print SIGRTMAX') a
+    for a in a/ 'a/ b/'; do
+        [ -n "$RUNNER" ] || FAULT='mkdir 1 raise RTMAX' row "$a" '' +a/fichier_01 'a/ a/fichier_01' "signal $rt"
+    done
     # The tool's own abort or fault keeps its default action at once (a sanitizer would catch the fault).
     FAULT='write 2 raise 6' row 'a/ b/ c/' '' '' 'a/ b/ a/fichier_01 b/fichier_02=' 'signal 6'
     unsanitized "the rows of a fault: a sanitizer catches it"
