@@ -205,8 +205,7 @@ void Flush()
     while (g.sent < g.len && !g.gone && (g.caught == 0 || poll(&p, 1, 0) != 0)) {
         const size_t size = (g.one && g.done < g.reports ? g.ends[g.done] : g.len) - g.sent;
         const ssize_t n = PieceWrite(size);
-        if (n < 0 && errno == EAGAIN) {
-            if (g.caught != 0) { break; }
+        if (n < 0 && errno == EAGAIN && g.caught == 0) {
             (void)poll(&p, 1, 100); // a signal ends it; one that came just before it, after 0.1 s
         } else if (n < 0 && errno == EINVAL && !g.one && g.reports - g.done > 1) {
             g.one = true; // a device that takes one record a write, as /dev/kmsg
@@ -243,7 +242,8 @@ void ReportFailure(const char *what, const char *path, const int err)
     Report({what, path, "\"\n\t", ErrorText(strerror_r(err, buf, sizeof buf), buf), "\n"});
 }
 
-// Writes out the reports if asked to; once a signal came, ends by it (or 128 + it).
+// Writes out the reports if asked to (a terminal sees each at once); once a signal came,
+// after the argument in hand, ends by it, or with 128 + it.
 void Settle(const bool flush)
 {
     if (flush || g.caught != 0) { Flush(); }
@@ -300,8 +300,8 @@ void CatchSignals(const int from, const int to)
     (void)(held && sigprocmask(SIG_SETMASK, &mask, nullptr) == 0);
 }
 
-// Learns what stdout is; says whether it is a terminal. A FIFO or a terminal is opened
-// again, non-blocking, where that gives this very file; major 5 (/dev/tty) gives another.
+// Learns what stdout is; says whether it is a terminal. A FIFO or a terminal is opened again,
+// non-blocking, where that gives this very file: not major 5 (/dev/tty), which gives another.
 bool StdoutOpen()
 {
     struct stat st {};
@@ -328,7 +328,6 @@ int main(const int argc, char **argv)
     char name[kNameMax];
     for (int i = 1; i < argc; ++i) {
         (void)snprintf(name, sizeof name, "fichier_%02d", i);
-        // A signal waits for this argument's file; a terminal sees each report.
         FileCreate(argv[i], name);
         if (i == 1 && argc > 2) { CatchSignals(SIGRTMIN, SIGRTMAX + 1); }
         Settle(tty);

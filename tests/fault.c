@@ -1,14 +1,14 @@
 // Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL (or of any, for
-// '*', malloc aside): out (a write or send to stdout), write (elsewhere), outclose, close, wait (poll), reopen (an open
-// of /proc/self/fd/N), diropen (of a directory), open, or another call wrapped below. ACTION: fail E (with errno E);
-// zero (return 0); raise S... (raise each signal, then make the call); intr S... (raise each, then fail with EINTR as
-// a hung call does, if a handler of the tool's ran); kill S... (each signal, by number or name, sent by another
-// process in turn, which sends SIGCONT once a stop signal stopped the tool; then the call); swap A B (exchange two
-// names first); fill S... (another writer fills stdout, then raise each S); hangup (stdout's terminal). S: a number,
-// RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output reaches
-// the first stdout; stalled, one nobody reads; full, one stopped (^S). FAULT_ARG=N makes the last argument N bytes
-// long. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's texts
-// for the errno names below and for each number N, and exits.
+// '*', malloc aside): out (a write or send to stdout), write (elsewhere), outclose, close, wait (a poll that may wait),
+// reopen (an open of /proc/self/fd/N), diropen (of a directory), open, or another call wrapped below. ACTION: fail E
+// (with errno E); zero (return 0); raise S... (raise each signal, then make the call); intr S... (raise each, then fail
+// with EINTR as a hung call does, if a handler of the tool's ran); kill S... (each signal, by number or name, sent by
+// another process in turn, which sends SIGCONT once a stop signal stopped the tool; then the call); swap A B (exchange
+// two names first); fill S... (another writer fills stdout, then raise each S); hangup (stdout's terminal). S: a
+// number, RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output
+// reaches the first stdout; stalled, one nobody reads; full, one stopped (^S). FAULT_ARG=N makes the last argument N
+// bytes long. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's
+// texts for the errno names below and for each number N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -130,7 +130,7 @@ WRAP(int, access, "access", -1, (const char *path, int mode), path, mode)
 WRAP(int, sigaction, "sigaction", -1, (int s, const struct sigaction *a, struct sigaction *old), s, a, old)
 WRAP(int, sigprocmask, "sigprocmask", -1, (int how, const sigset_t *set, sigset_t *old), how, set, old)
 WRAP(ssize_t, send, what(fd, "out", "write"), -1, (int fd, const void *b, size_t size, int f), fd, b, size, f)
-WRAP(int, poll, "wait", -1, (struct pollfd *p, nfds_t n, int timeout), p, n, timeout)
+WRAP(int, poll, timeout != 0 ? "wait" : "poll", -1, (struct pollfd *p, nfds_t n, int timeout), p, n, timeout)
 WRAP(int, unlinkat, "unlinkat", -1, (int dir, const char *name, int flags), dir, name, flags)
 WRAP(int, isatty, "isatty", 0, (int fd), fd)
 WRAP(int, fstat, "fstat", -1, (int fd, struct stat *st), fd, st)
