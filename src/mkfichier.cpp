@@ -172,12 +172,13 @@ void FileCreate(char *path, const char *name)
     }
 }
 
-// Writes a piece of the reports, with send() to a socket (write where it is refused).
+// Writes a piece of the reports, with send() to a socket; where it is refused, write() but on the way out.
 ssize_t PieceWrite(const size_t size)
 {
-    const ssize_t sent = g.sock ? send(STDOUT_FILENO, g.buf + g.sent, size, MSG_DONTWAIT | MSG_NOSIGNAL) : -1;
-    g.sock = g.sock && (sent >= 0 || errno == EAGAIN || errno == EINTR);
-    const ssize_t n = g.sock ? sent : write(STDOUT_FILENO, g.buf + g.sent, size);
+    const bool sock = g.sock;
+    const ssize_t sent = sock ? send(STDOUT_FILENO, g.buf + g.sent, size, MSG_DONTWAIT | MSG_NOSIGNAL) : -1;
+    g.sock = sock && (sent >= 0 || errno == EAGAIN || errno == EINTR);
+    const ssize_t n = g.sock || (sock && g.caught != 0) ? sent : write(STDOUT_FILENO, g.buf + g.sent, size);
     g.sent += n > 0 ? static_cast<size_t>(n) : 0;
     g.part += n > 0 ? n : 0;
     for (; g.done < g.reports && g.ends[g.done] <= g.sent; ++g.done) {
@@ -214,6 +215,7 @@ void Flush()
             g.gone = true;
         }
     }
+    g.gone = g.gone || g.sent < g.len; // none is written after one dropped
     g.len = g.sent = g.reports = g.done = 0;
 }
 
@@ -242,8 +244,7 @@ void ReportFailure(const char *what, const char *path, const int err)
     Report({what, path, "\"\n\t", ErrorText(strerror_r(err, buf, sizeof buf), buf), "\n"});
 }
 
-// Writes out the reports if asked to (a terminal sees each at once); once a signal came,
-// after the argument in hand, ends by it, or with 128 + it.
+// Writes out the reports if asked to (a terminal sees each at once); once a signal came, ends by it.
 void Settle(const bool flush)
 {
     if (flush || g.caught != 0) { Flush(); }
@@ -271,10 +272,9 @@ void OnSignal(const int sig, siginfo_t *info, void * /*context*/)
     }
 }
 
-// Catches the signals from..to-1 that end a process, but those the caller ignores
-// (nohup), dropped if one came meanwhile, and SIGPIPE and SIGXFSZ: a failed write
-// is reported. Real-time signals not yet caught wait, blocked: their thirty
-// handlers are worth a second argument, and a run of one ends by one at its end.
+// Catches the signals from..to-1 that end a process, but those the caller ignores (nohup), dropped if
+// one came meanwhile, and SIGPIPE and SIGXFSZ: a failed write is reported. Real-time signals not yet
+// caught wait, blocked: their thirty handlers are worth a second argument; a run of one ends by one.
 void CatchSignals(const int from, const int to)
 {
     sigset_t all;
@@ -311,7 +311,8 @@ bool StdoutOpen()
     g.file = S_ISREG(st.st_mode);
     g.sock = S_ISSOCK(st.st_mode);
     if (!S_ISFIFO(st.st_mode) && (!tty || major(st.st_rdev) == 5)) { return tty; }
-    const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd =
+        open("/proc/self/fd/1", (fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0 && fstat(fd, &again) == 0 && again.st_dev == st.st_dev && again.st_ino == st.st_ino) {
         (void)dup2(fd, STDOUT_FILENO);
     }

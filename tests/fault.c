@@ -117,10 +117,10 @@ static int hit(const char *name)
     const int h_ = hit(call); \
     return h_ == 0 ? next(__VA_ARGS__) : h_ == 1 ? (failed) : 0;
 #define WRAP(type, name, call, failed, params, ...) type name params { PASS(name, call, failed, __VA_ARGS__) }
+#define OPENED strncmp(path, "/proc/self/fd/", 14) == 0 ? "reopen" : flags & O_DIRECTORY ? "diropen" : "open"
 #define OPEN(name) int name(const char *path, int flags, ...) { va_list ap; va_start(ap, flags); \
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0; va_end(ap); \
-    PASS(name, strncmp(path, "/proc/self/fd/", 14) == 0 ? "reopen" : flags & O_DIRECTORY ? "diropen" : "open", -1, \
-        path, flags, mode) }
+    PASS(name, OPENED, -1, path, flags, mode) }
 // Our parameters need not be named as libc's are.
 // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 WRAP(ssize_t, write, what(fd, "out", "write"), -1, (int fd, const void *buf, size_t size), fd, buf, size)
@@ -136,10 +136,12 @@ WRAP(int, isatty, "isatty", 0, (int fd), fd)
 WRAP(int, fstat, "fstat", -1, (int fd, struct stat *st), fd, st)
 WRAP(int, fstatat, "fstatat", -1, (int dir, const char *name, struct stat *st, int flags), dir, name, st, flags)
 OPEN(open)
+WRAP(int, __open_2, OPENED, -1, (const char *path, int flags), path, flags) // fortified, where flags vary
 #ifdef __GLIBC__ // and the large-file names that 32-bit builds take
 WRAP(int, fstat64, "fstat", -1, (int fd, struct stat64 *st), fd, st)
 WRAP(int, fstatat64, "fstatat", -1, (int dir, const char *name, struct stat64 *st, int flags), dir, name, st, flags)
 OPEN(open64)
+WRAP(int, __open64_2, OPENED, -1, (const char *path, int flags), path, flags)
 #endif
 #if defined(__GLIBC__) && !defined(SANITIZED) // glibc lets malloc be replaced; a sanitizer must keep its own
 extern void *__libc_malloc(size_t size); // NOLINT(*-reserved-identifier,cert-dcl*)
