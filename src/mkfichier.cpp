@@ -272,9 +272,9 @@ void OnSignal(const int sig, siginfo_t *info, void * /*context*/)
     }
 }
 
-// Catches the signals from..to-1 that end a process, but those the caller ignores (nohup), dropped if
-// one came meanwhile, and SIGPIPE and SIGXFSZ: a failed write is reported. Real-time signals not yet
-// caught wait, blocked: their thirty handlers are worth a second argument; a run of one ends by one.
+// Catches the signals from..to-1 that end a process but SIGPIPE and SIGXFSZ, and those the caller ignores
+// (nohup), dropped if one came meanwhile. Real-time signals not yet caught wait, blocked: their thirty
+// handlers are worth a second argument; a run of one ends by one.
 void CatchSignals(const int from, const int to)
 {
     sigset_t all;
@@ -293,17 +293,17 @@ void CatchSignals(const int from, const int to)
             (void)sigaction(sig, &old, nullptr);
         }
     }
-    (void)signal(SIGPIPE, SIG_IGN);
-    (void)signal(SIGXFSZ, SIG_IGN);
     mask = g.mask;
     for (int sig = to; sig <= SIGRTMAX; ++sig) { (void)sigaddset(&mask, sig); }
     (void)(held && sigprocmask(SIG_SETMASK, &mask, nullptr) == 0);
 }
 
-// Learns what stdout is; says whether it is a terminal. A FIFO or a terminal is opened again,
-// non-blocking, where that gives this very file: not major 5 (/dev/tty), which gives another.
+// Learns what stdout is (a failed write is reported, not a SIGPIPE); a FIFO or a terminal is opened
+// again, non-blocking, where that gives this very file, not major 5 (/dev/tty). Says if it is a terminal.
 bool StdoutOpen()
 {
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
     struct stat st {};
     struct stat again {};
     (void)fstat(STDOUT_FILENO, &st); // a closed stdout is of no kind
