@@ -1,4 +1,4 @@
-# The Debian and RPM packages, built by `cpack --config build/CPackConfig.cmake`.
+# The Debian and RPM packages, built by `cpack --config BUILD/CPackConfig.cmake`.
 set(CPACK_GENERATOR DEB RPM)
 set(CPACK_PACKAGE_NAME mkfichier)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -43,5 +43,11 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}")
 # Directories that the filesystem and bash-completion packages own.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
     /usr/share/man /usr/share/man/man1 /usr/share/bash-completion /usr/share/bash-completion/completions)
+
+# The source tarball: see source-archive.cmake.
+set(CPACK_SOURCE_GENERATOR External)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION})
+set(CPACK_MKFICHIER_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_MKFICHIER_SOURCE_ARCHIVE ${CMAKE_CURRENT_LIST_DIR}/source-archive.cmake)
 
 include(CPack)
