@@ -48,11 +48,10 @@ static const char *what(int fd, const char *on, const char *off)
 static pid_t spawn(char *argv[], int in)
 {
     posix_spawn_file_actions_t files;
-    char *none[] = {NULL};
     pid_t pid = -1;
     (void)(posix_spawn_file_actions_init(&files) || posix_spawn_file_actions_adddup2(&files, in, 0) ||
            posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0) ||
-           posix_spawn(&pid, argv[0], &files, NULL, argv, none));
+           posix_spawn(&pid, argv[0], &files, NULL, argv, (char *[]){NULL}));
     (void)posix_spawn_file_actions_destroy(&files);
     return pid;
 }
@@ -68,10 +67,9 @@ static int act(const char *action, int n, char arg[][256])
     (void)close(fd);
     char cmd[4096] = "";
     for (int i = 0, at = 0; i < n && is(action, "kill") && at >= 0; ++i) { // 8 of at most 400 bytes fit
-        const char *stop = strstr(" TSTP TTIN TTOU ", arg[i]) != NULL
-                               ? "until grep -q '^State:.T' /proc/$p/status; do :; done; kill -CONT $p;"
-                               : "";
-        at += snprintf(cmd + at, sizeof cmd - (size_t)at, "p=%d; kill -%s $p; %s", getpid(), arg[i], stop);
+        const int stop = strstr(" TSTP TTIN TTOU ", arg[i]) != NULL;
+        at += snprintf(cmd + at, sizeof cmd - (size_t)at, "p=%d; kill -%s $p; %s", getpid(), arg[i],
+                       stop ? "until grep -q '^State:.T' /proc/$p/status; do :; done; kill -CONT $p;" : "");
     }
     if (cmd[0] != '\0') { (void)waitpid(spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, 0), NULL, 0); }
     for (int i = 0; i < n && (is(action, "raise") || is(action, "intr") || is(action, "fill")); ++i) {
@@ -148,9 +146,7 @@ extern void *__libc_malloc(size_t size); // NOLINT(*-reserved-identifier,cert-dc
 void *malloc(size_t size) { return hit("malloc") != 0 ? NULL : __libc_malloc(size); }
 #endif
 // NOLINTEND(readability-inconsistent-declaration-parameter-name)
-#define E(name) {#name, name}
-static const struct { const char *name; int value; } errnos[] = {
-    E(EACCES), E(EEXIST), E(EFBIG), E(EINTR), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS)};
+#define E(name) (void)printf("%s %s\n", #name, strerror(name))
 // clang-format on
 
 // Makes stdout the terminal that FAULT_TTY names.
@@ -159,13 +155,10 @@ static void terminal(const char *tty)
     const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
     const int copy = is(tty, "copy");
-    // cat copies what the terminal shows until the tool's end closes it.
+    // copy: cat copies what it shows until the tool's end closes it; full: stopped, as by ^S, which no flush undoes.
     if (s >= 0 && copy) { (void)spawn((char *[]){"/bin/cat", NULL}, m); }
-    // full: stopped, as by ^S, which no flush of its buffers undoes.
-    if (s < 0 || (is(tty, "full") && tcflow(s, TCOOFF) != 0) || dup2(s, 1) < 0 || close(s) != 0 ||
-        (copy && close(m) != 0)) {
-        _exit(99);
-    }
+    const int ok = s >= 0 && (!is(tty, "full") || tcflow(s, TCOOFF) == 0) && dup2(s, 1) >= 0 && close(s) == 0;
+    if (!ok || (copy && close(m) != 0)) { _exit(99); }
 }
 
 __attribute__((constructor)) static void start(void)
@@ -174,13 +167,13 @@ __attribute__((constructor)) static void start(void)
     char *const arg = big > 0 ? calloc(big + 1, 1) : NULL;
     if (arg != NULL) { environ[-2] = memset(arg, 'x', big); } // argv ends where environ begins
     char *list = getenv("FAULT_STRERROR");
-    for (size_t i = 0; list != NULL && i < sizeof errnos / sizeof *errnos; ++i) {
-        (void)printf("%s %s\n", errnos[i].name, strerror(errnos[i].value));
+    if (list != NULL) {
+        E(EACCES), E(EEXIST), E(EFBIG), E(EINTR), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS);
+        for (char *n = strtok(list, " "); n != NULL; n = strtok(NULL, " ")) {
+            (void)printf("%s %s\n", n, strerror(number(n)));
+        }
+        exit(0);
     }
-    for (char *n = list != NULL ? strtok(list, " ") : NULL; n != NULL; n = strtok(NULL, " ")) {
-        (void)printf("%s %s\n", n, strerror(number(n)));
-    }
-    if (list != NULL) { exit(0); }
     *(void **)&real_readlink = dlsym(RTLD_NEXT, "readlink");
     if (getenv("FAULT_TTY") != NULL) { terminal(getenv("FAULT_TTY")); }
     (void)real_readlink("/proc/self/fd/1", out, sizeof out - 1);

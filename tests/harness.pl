@@ -4,13 +4,8 @@
 # fails each call of a file's clean-up with each errno; `scan` prints the tree. A run starts as a shell starts one
 # (signals at their defaults, IGNORE's aside, none blocked, no descriptor but 0, 1 and 2) and is killed, with all it
 # started, after 20 s. The tool and the fault library are in $BIN ($RUNNER runs the tool), the work in $T/w.
-use strict;
-use warnings;
-use Fcntl;
-use File::Find;
-use File::Path qw(make_path remove_tree);
+use strict; use warnings; use Fcntl; use File::Find; use File::Path qw(make_path remove_tree); use Socket;
 use POSIX qw(:signal_h :errno_h);
-use Socket;
 
 my ($bin, $t) = @ENV{qw(BIN T)};
 my $w = "$t/w";
@@ -21,9 +16,8 @@ sub spew { my $f; open($f, '>', shift) && print($f @_) && close $f or die }
 sub unescape { return map { s/\\x(..)/chr hex $1/ger =~ s/\\t/\t/gr =~ s/^''$//r } split ' ', shift // '' }
 sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
 
-# Runs the tool on @args in $w with stdout of $kind (STDOUT in mkfichier.bats). Returns how the run ended ("exit N",
-# "signal N" or "timeout"), its stdout, and its stderr (but an emulator's word on a signal) with a word on a file's
-# offset that is not at its end.
+# Runs the tool on @args in $w, stdout of $kind (STDOUT in mkfichier.bats). Returns its end ("exit N", "signal N"
+# or "timeout"), stdout, and stderr (but an emulator's word on a signal), after a word on a file offset not at its end.
 sub run {
     my ($kind, @args) = @_;
     my ($n, $end, $r, $o, $file) = ($kind =~ /:(\d+)/ ? $1 : 0, '');
@@ -31,8 +25,7 @@ sub run {
     $kind =~ /^fifo/ ? POSIX::mkfifo("$t/fifo", 0600) && open($r, '+<', "$t/fifo") && ($o = $r) :
         $kind eq 'socket' ? socketpair($r, $o, AF_UNIX, SOCK_STREAM, 0) : pipe($r, $o) or die;
     open($file, '>', "$t/out") or die if $kind eq 'file';
-    fcntl($o, 1031, 1 << 20) if !$n; # F_SETPIPE_SZ: room for every report, so that none is dropped for want of it
-    syswrite $o, "\0" x $n if $n;
+    $n ? syswrite($o, "\0" x $n) : fcntl($o, 1031, 1 << 20); # F_SETPIPE_SZ: room for every report, none dropped
     close $r if $kind eq 'unread';
     # The fault library goes to the tool alone, not to the commands that start it.
     my %env = ($ENV{RUNNER} ? (QEMU_SET_ENV => "LD_PRELOAD=$bin/libfault.so") : (LD_PRELOAD => "$bin/libfault.so"),
@@ -46,34 +39,27 @@ sub run {
         "$bin/mkfichier", @args);
     my $pid = fork // die;
     if (!$pid) {
-        $SIG{$_} = 'DEFAULT' for keys %SIG;
-        $SIG{$_} = 'IGNORE' for split ' ', $ENV{IGNORE} // '';
-        sigprocmask(SIG_SETMASK, POSIX::SigSet->new);
-        POSIX::setpgid(0, 0); # a group of its own, which a stop signal stops, as a shell's job
+        $SIG{$_} = 'DEFAULT' for keys %SIG; $SIG{$_} = 'IGNORE' for split ' ', $ENV{IGNORE} // '';
+        sigprocmask(SIG_SETMASK, POSIX::SigSet->new); POSIX::setpgid(0, 0); # a group of its own, as a shell's job
         open(STDOUT, '>&', $file // $o) && open(STDERR, '>', "$t/err") && chdir $w or die;
-        close STDOUT if $kind eq 'closed';
-        umask oct($ENV{UMASK} // '022');
+        close STDOUT if $kind eq 'closed'; umask oct($ENV{UMASK} // '022');
         @ENV{keys %env} = values %env if !$wrapped;
         m{(\d+)$} && $1 > 2 && POSIX::close($1) for glob '/proc/self/fd/*';
         exec @cmd or POSIX::_exit(127);
     }
     close $o if $kind !~ /^fifo/;
-    local $SIG{ALRM} = sub { kill 'KILL', -$pid; $end = 'timeout' };
-    alarm 20;
+    local $SIG{ALRM} = sub { kill 'KILL', -$pid; $end = 'timeout' }; alarm 20;
     my $got = !$n && $kind ne 'unread' ? do { local $/; <$r> } // '' : '';
-    waitpid $pid, 0;
-    alarm 0;
+    waitpid $pid, 0; alarm 0;
     fcntl($r, F_SETFL, O_NONBLOCK) if $kind =~ /^fifo/; # it holds a writer
-    $got = $file ? slurp("$t/out") : $n ? do { local $/; <$r> } // '' : $got;
-    $got =~ tr/\0//d if $n;
+    $got = $file ? slurp("$t/out") : $n ? (do { local $/; <$r> } // '') =~ tr/\0//dr : $got;
     my $hole = $file && sysseek($file, 0, 1) != length $got ? "the next writer would not follow the reports\n" : '';
     $got =~ tr/\r//d if $tty;
     $end ||= $? & 127 ? 'signal ' . ($? & 127) : 'exit ' . ($? >> 8);
     return ($end, $got, $hole . slurp("$t/err") =~ s/^qemu: uncaught target signal.*\n//mr);
 }
 
-# The tree below $w, a word a line: dir/, file (holding the tool's line for its name), file=first line, link->target,
-# each with @MODE where that is not 700 (dirs) or 644 (files).
+# The tree below $w, a word a line as in a row's AFTER (mkfichier.bats), file=text with the first line of the text.
 sub scan {
     my @words;
     find({no_chdir => 1, wanted => sub {
@@ -88,8 +74,7 @@ sub scan {
 
 # Makes the tree of a row's BEFORE in a fresh $w.
 sub make {
-    remove_tree($w, "$t/tree", "$t/fifo");
-    mkdir $w or die;
+    remove_tree($w, "$t/tree", "$t/fifo"); mkdir $w or die;
     for (unescape(shift)) {
         my ($p, $m) = /^(.*?)(?:@(\d+))?$/s;
         my ($f, $text) = $p =~ /^(.*?)=(.*)$/s ? ($1, "$2\n") : ($p, line($p =~ /_(\d+)$/ ? $1 : 0));
@@ -102,8 +87,7 @@ sub make {
 # The reports that a row's OUTPUT words stand for, in the target C library's words.
 sub reports {
     return join '', map {
-        my ($k, $x) = /^(.)(.*)/s;
-        my ($p, $e) = $x =~ /^(.*):(\w+)$/s;
+        my ($k, $x) = /^(.)(.*)/s; my ($p, $e) = $x =~ /^(.*):(\w+)$/s;
         $k eq '+' ? qq( File "$x" is created.\n) : $k eq '=' ? qq( File "$x" is already existing.\n) :
             ($k eq '!' ? qq( Error : Cannot use the path "$p") : qq( error: Cannot creat the file "$p")) . "\n\t" .
             ($why{$e} // do { local $! = $e =~ /\D/ ? eval "POSIX::$e()" : $e; "$!" }) . "\n"
@@ -112,19 +96,15 @@ sub reports {
 
 sub row {
     my ($args, $before, $output, $after, $end) = @_;
-    make($before);
-    system('chown', '-hR', '65534:65534', $w) if ($ENV{AS} // '') eq 'nobody' && $> == 0;
+    make($before); system('chown', '-hR', '65534:65534', $w) if ($ENV{AS} // '') eq 'nobody' && $> == 0;
     my ($got_end, $out, $err) = run($ENV{STDOUT} // 'pipe', unescape($args));
     my %got = (out => $out, tree => -e "$t/tree" ? slurp("$t/tree") : scan(), end => "$err$got_end\n");
     my %want = (out => substr(reports($output), 0, $ENV{CUT} // 1e9), end => ($end // 'exit 0') . "\n",
         tree => $after eq '*' ? $got{tree} : join('', map { "$_\n" } sort(unescape($after))));
-    spew("$t/tree", $got{tree});
-    for my $k (grep { $want{$_} ne $got{$_} } qw(out tree end)) {
-        spew("$t/want-$k", $want{$k});
-        spew("$t/$k", $got{$k});
-        system('sh', '-c', "diff -u '$t/want-$k' '$t/$k' | head -n 40");
-    }
-    return !grep { $want{$_} ne $got{$_} } keys %got;
+    my @bad = grep { $want{$_} ne $got{$_} } qw(out tree end);
+    spew("$t/$_", $got{$_}), spew("$t/want-$_", $want{$_}) for 'tree', @bad; # the test may read $t/tree
+    system("diff -u '$t/want-$_' '$t/$_' | head -n 40") for @bad;
+    return !@bad;
 }
 
 # Whether each report is whole and in its place, each file there whole and reported, and each reported as made
@@ -154,26 +134,21 @@ sub check {
 sub enumerate {
     my ($kind, $runs, $failed) = (shift, 0, 0);
     my $go = sub { # one run in a fresh $w that holds x/fichier_02; its end and the kinds of its reports, what is wrong
-        my ($fault, @args) = @_;
-        make('x/ x/fichier_02=mine');
-        local $ENV{FAULT} = $fault;
-        my ($end, $out, $err) = run($kind eq 'cleanup' ? 'pipe' : $kind, @args);
-        my ($kinds, @bad) = check($out, $kind eq 'tty', @args);
-        ++$runs;
+        local $ENV{FAULT} = shift; make('x/ x/fichier_02=mine'); ++$runs;
+        my ($end, $out, $err) = run($kind eq 'cleanup' ? 'pipe' : $kind, @_);
+        my ($kinds, @bad) = check($out, $kind eq 'tty', @_);
         return ("$err$end $kinds", grep { $kind ne 'full' || /holds/ } @bad); # a full terminal's reports are unread
     };
     my $say = sub { my $what = shift; print "# $kind, $what: $_\n" for @_; $failed += @_ > 0 };
     my $calls = sub { # those of a run undisturbed but by the faults given, which ends as it must
         my ($fault, $want, @args) = @_;
         my @got = do { local $ENV{FAULT_LOG} = "$t/calls"; $go->($fault, @args) };
-        die "# undisturbed: @got\n" if "@got" ne $want;
-        return split "\n", slurp("$t/calls");
+        return "@got" eq $want ? split "\n", slurp("$t/calls") : die "# undisturbed: @got\n";
     };
     my $first = sub { my ($c, @calls) = @_; (grep { $calls[$_ - 1] eq $c } 1 .. @calls)[0] };
     if ($kind eq 'cleanup') {
-        # Each errno but EINTR (signals wait meanwhile) at each call between the write that fails and the report. The
-        # file still goes, but where the system cannot tell that the entry is still the file (fstat, fstatat), cannot
-        # open its directory again or will not remove it.
+        # Each errno but EINTR (signals wait meanwhile) at each call from the failed write to the report. The file
+        # goes, unless the system cannot tell the entry is still it (fstat, fstatat), reopen its directory or remove it.
         my @calls = $calls->('write 1 fail 28', 'exit 0 failed', 'w/');
         for my $n ($first->('write', @calls) + 1 .. $first->('out', @calls) - 1) {
             for my $e (EACCES, EBADF, EBUSY, EFAULT, EINVAL, EIO, EISDIR, ELOOP, EMFILE, ENAMETOOLONG, ENFILE, ENOENT,
@@ -207,9 +182,6 @@ sub enumerate {
     return !$failed;
 }
 
-my $what = shift;
-if ($what eq 'row') { # on stdin, each ended by a NUL: whole trees pass the bounds of argv
-    @ARGV = split /\0/, do { local $/; <STDIN> }, -1;
-    pop @ARGV;
-}
+my $what = shift; # a row's words come on stdin, each ended by a NUL: whole trees pass the bounds of argv
+@ARGV = do { local $/; <STDIN> } =~ /([^\0]*)\0/g if $what eq 'row';
 exit !($what eq 'row' ? row(@ARGV) : $what eq 'enumerate' ? enumerate(@ARGV) : print scan());
