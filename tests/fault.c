@@ -1,14 +1,13 @@
-// Preloaded into the tool by the tests. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL (or of any, for
-// '*', malloc aside): out (a write or send to stdout), write (elsewhere), outclose, close, wait (a poll that may wait),
-// reopen (an open of /proc/self/fd/N), diropen (of a directory), open, or another call wrapped below. ACTION: fail E
-// (with errno E); zero (return 0); raise S... (raise each signal, then make the call); intr S... (raise each, then fail
-// with EINTR as a hung call does, if a handler of the tool's ran); kill S... (each signal, by number or name, sent by
-// another process in turn, which sends SIGCONT once a stop signal stopped the tool; then the call); swap A B (exchange
-// two names first); fill S... (another writer fills stdout, then raise each S); hangup (stdout's terminal). S: a
-// number, RTMIN+K or RTMAX-K. A second fault may follow a ';'. FAULT_TTY=copy makes stdout a terminal whose output
-// reaches the first stdout; stalled, one nobody reads; full, one stopped (^S). FAULT_ARG=N makes the last argument N
-// bytes long. FAULT_LOG=FILE gets the name of each call that '*' counts. FAULT_STRERROR=N... prints the C library's
-// texts for the errno names below and for each number N, and exits.
+// Preloaded into the tool. FAULT="CALL N ACTION [ARG...]" acts on the Nth call of CALL (or of any, for '*', malloc
+// aside): out (a write or send to stdout), write (elsewhere), outclose, close, wait (a poll that may wait), reopen (of
+// /proc/self/fd/N), diropen (of a directory), open, or another call wrapped below. ACTION: fail E (errno E); zero
+// (return 0); raise S... (raise each, then make the call); intr S... (raise each, then fail with EINTR as a hung call
+// does, if a handler of the tool's ran); kill S... (each, by number or name, sent in turn by another process, which
+// sends SIGCONT once a stop signal stopped the tool; then the call); swap A B (swap two names first); fill S...
+// (another writer fills stdout; then as raise); hangup (of stdout). S: a number, RTMIN+K or RTMAX-K. A ';' may add a
+// second fault. FAULT_TTY=copy makes stdout a terminal whose output reaches the first stdout; stalled, one nobody
+// reads; full, one stopped (^S). FAULT_ARG=N makes the last argument N bytes long. FAULT_LOG=FILE gets the name of each
+// call '*' counts. FAULT_STRERROR=N... prints the C library's texts of the errnos below and each N, and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -119,8 +118,7 @@ static int hit(const char *name)
 #define OPEN(name) int name(const char *path, int flags, ...) { va_list ap; va_start(ap, flags); \
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0; va_end(ap); \
     PASS(name, OPENED, -1, path, flags, mode) }
-// Our parameters need not be named as libc's are.
-// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name): our parameters need not be named as libc's are
 WRAP(ssize_t, write, what(fd, "out", "write"), -1, (int fd, const void *buf, size_t size), fd, buf, size)
 WRAP(int, close, what(fd, "outclose", "close"), -1, (int fd), fd)
 WRAP(int, mkdir, "mkdir", -1, (const char *path, mode_t mode), path, mode)
@@ -131,6 +129,9 @@ WRAP(ssize_t, send, what(fd, "out", "write"), -1, (int fd, const void *b, size_t
 WRAP(int, poll, timeout != 0 ? "wait" : "poll", -1, (struct pollfd *p, nfds_t n, int timeout), p, n, timeout)
 WRAP(int, unlinkat, "unlinkat", -1, (int dir, const char *name, int flags), dir, name, flags)
 WRAP(int, isatty, "isatty", 0, (int fd), fd)
+WRAP(sighandler_t, signal, "signal", SIG_ERR, (int s, sighandler_t h), s, h)
+int fcntl(int fd, int cmd, ...) { va_list ap; va_start(ap, cmd); const long arg = va_arg(ap, long); va_end(ap);
+    PASS(fcntl, "fcntl", -1, fd, cmd, arg) } // as libc, it takes the argument that some commands have
 WRAP(int, fstat, "fstat", -1, (int fd, struct stat *st), fd, st)
 WRAP(int, fstatat, "fstatat", -1, (int dir, const char *name, struct stat *st, int flags), dir, name, st, flags)
 OPEN(open)

@@ -7,8 +7,7 @@
 use strict; use warnings; use Fcntl; use File::Find; use File::Path qw(make_path remove_tree); use Socket;
 use POSIX qw(:signal_h :errno_h);
 
-my ($bin, $t) = @ENV{qw(BIN T)};
-my $w = "$t/w";
+my ($bin, $t, $w) = (@ENV{qw(BIN T)}, "$ENV{T}/w");
 my %why = map { /^(\S+) (.*)/ } split /\n/, slurp("$bin/errno"); # the target's errno texts
 
 sub slurp { local $/; open(my $f, '<', shift) or return ''; return <$f> // '' }
