@@ -272,9 +272,9 @@ void OnSignal(const int sig, siginfo_t *info, void * /*context*/)
     }
 }
 
-// Catches the signals from..to-1 that end a process but SIGPIPE and SIGXFSZ, and those the caller ignores
-// (nohup), dropped if one came meanwhile. Real-time signals not yet caught wait, blocked: their thirty
-// handlers are worth a second argument; a run of one ends by one.
+// Catches the signals from..to-1 that end a process but SIGPIPE and SIGXFSZ (ignored, else blocked: a failed
+// write is reported) and those the caller ignores (nohup), dropped if one came meanwhile. Real-time signals not
+// yet caught wait, blocked: their thirty handlers are worth a second argument; a run of one ends by one.
 void CatchSignals(const int from, const int to)
 {
     sigset_t all;
@@ -289,6 +289,7 @@ void CatchSignals(const int from, const int to)
         struct sigaction old {};
         const bool spared = In(
             {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGPIPE, SIGXFSZ}, sig);
+        if (In({SIGPIPE, SIGXFSZ}, sig) && signal(sig, SIG_IGN) == SIG_ERR) { (void)sigaddset(&g.mask, sig); }
         if (!spared && sigaction(sig, &act, &old) == 0 && old.sa_handler == SIG_IGN) {
             (void)sigaction(sig, &old, nullptr);
         }
@@ -298,12 +299,10 @@ void CatchSignals(const int from, const int to)
     (void)(held && sigprocmask(SIG_SETMASK, &mask, nullptr) == 0);
 }
 
-// Learns what stdout is (a failed write is reported, not a SIGPIPE); a FIFO or a terminal is opened
-// again, non-blocking, where that gives this very file, not major 5 (/dev/tty). Says if it is a terminal.
+// Learns what stdout is; a FIFO or a terminal is opened again, non-blocking, where that gives this very file,
+// not major 5 (/dev/tty). Says if it is a terminal.
 bool StdoutOpen()
 {
-    (void)signal(SIGPIPE, SIG_IGN);
-    (void)signal(SIGXFSZ, SIG_IGN);
     struct stat st {};
     struct stat again {};
     (void)fstat(STDOUT_FILENO, &st); // a closed stdout is of no kind
@@ -311,8 +310,8 @@ bool StdoutOpen()
     g.file = S_ISREG(st.st_mode);
     g.sock = S_ISSOCK(st.st_mode);
     if (!S_ISFIFO(st.st_mode) && (!tty || major(st.st_rdev) == 5)) { return tty; }
-    const int fd =
-        open("/proc/self/fd/1", (fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fl = fcntl(STDOUT_FILENO, F_GETFL); // where refused, the mode to open it in is unknown
+    const int fd = fl < 0 ? -1 : open("/proc/self/fd/1", (fl & O_ACCMODE) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0 && fstat(fd, &again) == 0 && again.st_dev == st.st_dev && again.st_ino == st.st_ino) {
         (void)dup2(fd, STDOUT_FILENO);
     }
