@@ -45,14 +45,16 @@ int main(int argc, char **argv)
         for (int c = 0; c < 2 && cmd[c] != NULL; ++c) {
             const char *at = pattern[c] != NULL ? strstr(pattern[c], "%d") : NULL;
             if (at != NULL) {
-                (void)snprintf(arg[c], sizeof arg[c], "%.*s%ld%s", (int)(at - pattern[c]), pattern[c], k, at + 2);
+                (void)snprintf(arg[c], sizeof arg[c], "%.*s%ld%s", (int)(at - pattern[c]),
+                               pattern[c], k, at + 2);
                 cmd[c][1] = arg[c];
             }
             pid_t pid;
             int status;
             struct rusage use;
             const long long start = now();
-            if (posix_spawn(&pid, cmd[c][0], &out, NULL, cmd[c], environ) != 0 || wait4(pid, &status, 0, &use) != pid) {
+            if (posix_spawn(&pid, cmd[c][0], &out, NULL, cmd[c], environ) != 0 ||
+                wait4(pid, &status, 0, &use) != pid) {
                 return 1;
             }
             printf("%d %lld %ld\n", c + 1, (now() - start) / 1000, use.ru_maxrss);
