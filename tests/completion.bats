@@ -64,3 +64,15 @@ completed=$'$ mkfichier out/|16|out/\n$ mkfichier with\\ space/|24|with space/'
     typed 'bash --rcfile rc -i' rc 'ou| ' 'with\ s|' >seen <<<"PS1='\$ '; source '$COMPLETION'"
     assert_equal "$(cat seen)" "$completed"
 }
+
+@test "completion works in an interactive zsh" {
+    typed 'zsh --no-globalrcs -i' .zshrc 'ou| ' 'with\ s|' 'ou|/' >seen <<<"PS1='\$ '
+fpath=('${ZSH_COMPLETION%/*}' \$fpath); autoload -Uz compinit && compinit -u -D"
+    assert_equal "$(cat seen)" "$completed"$'\n$ mkfichier out/|16|out/' # a '/' typed stands for the one there
+}
+
+@test "completion works in an interactive fish" {
+    typed 'fish -i' fish/config.fish 'ou| ' 'with\ s|' >seen <<<"function fish_prompt; printf '\$ '; end
+set fish_greeting; set fish_autosuggestion_enabled 0; set -p fish_complete_path '${FISH_COMPLETION%/*}'"
+    assert_equal "$(cat seen)" "$completed"
+}
