@@ -23,3 +23,23 @@ if(CPACK_GENERATOR STREQUAL "DEB")
         file(COPY "${CPACK_MKFICHIER_SOURCE_DIR}/doc/copyright" DESTINATION "${dir}")
     endforeach()
 endif()
+# zsh reads packaged completions from share/zsh/vendor-completions on Debian
+# and from share/zsh/site-functions on Fedora, whatever this host's zsh reads:
+# each package has the zsh completion there.
+if(CPACK_GENERATOR STREQUAL "DEB")
+    set(to "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/share/zsh/vendor-completions")
+else()
+    set(to "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/share/zsh/site-functions")
+endif()
+file(GLOB_RECURSE zsh "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/_mkfichier")
+if(zsh AND NOT zsh STREQUAL "${to}/_mkfichier")
+    file(MAKE_DIRECTORY "${to}")
+    file(RENAME "${zsh}" "${to}/_mkfichier")
+    cmake_path(GET zsh PARENT_PATH dir)
+    file(GLOB left "${dir}/*")
+    while(NOT left) # the directories it leaves empty go too, for no package to hold them
+        file(REMOVE_RECURSE "${dir}")
+        cmake_path(GET dir PARENT_PATH dir)
+        file(GLOB left "${dir}/*")
+    endwhile()
+endif()

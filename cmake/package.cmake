@@ -40,9 +40,11 @@ set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_PACKAGE_LICENSE ISC)
 set(CPACK_RPM_PACKAGE_GROUP "Applications/File")
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}")
-# Directories that the filesystem and bash-completion packages own.
+# Directories that the filesystem and bash-completion packages own (Fedora's
+# filesystem owns the zsh and fish ones too, for packages not to need the shells).
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
-    /usr/share/man /usr/share/man/man1 /usr/share/bash-completion /usr/share/bash-completion/completions)
+    /usr/share/man /usr/share/man/man1 /usr/share/bash-completion /usr/share/bash-completion/completions
+    /usr/share/zsh /usr/share/zsh/site-functions /usr/share/fish /usr/share/fish/vendor_completions.d)
 
 # The source tarball: see source-archive.cmake.
 set(CPACK_SOURCE_GENERATOR External)
