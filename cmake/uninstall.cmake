@@ -1,11 +1,10 @@
-# Run by the install, with -DSTEP=before (first of all) and -DSTEP=after
-# (last of all): records each of the INSTALLED files that this install wrote
-# (a file it found up to date keeps its device, inode, size and time of
-# modification), or that the last record held and is still that file, by
-# what identifies it: those, and the time of its last change. Run alone (the
-# uninstall target): removes each recorded file that is still the same, and
-# names those it leaves. Paths are kept in hex: a ';' in a name would split a
-# CMake list, and a newline a line.
+# Run by the install, last of all and only once it went through (STEP=after):
+# records each of the INSTALLED files, the ones it wrote and those it found up
+# to date (as old as their sources) alike, by what identifies it: device,
+# inode, size, times of modification and of change. Run alone (the uninstall
+# target): removes each recorded file that is still the same, and names those
+# it leaves. Paths are kept in hex: a ';' in a name would split a CMake list,
+# and a newline a line.
 function(identify path out changed)
     execute_process(COMMAND stat -c "%d %i %s %.9Y %.9Z" -- "${path}" OUTPUT_VARIABLE id ERROR_QUIET
         OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -14,11 +13,7 @@ function(identify path out changed)
     set(${out} "${written}" PARENT_SCOPE)
     set(${changed} "${change}" PARENT_SCOPE)
 endfunction()
-if(DEFINED STEP)
-    if(STEP STREQUAL before AND EXISTS "${MANIFEST}") # an install that fails midway leaves no record
-        file(READ "${MANIFEST}" mkfichier_record)
-        file(REMOVE "${MANIFEST}")
-    endif()
+if(STEP STREQUAL after)
     set(record "")
     foreach(dest IN LISTS INSTALLED)
         if(IS_ABSOLUTE "${dest}")
@@ -31,16 +26,13 @@ if(DEFINED STEP)
         endif()
         string(HEX "${path}" hex)
         identify("${path}" id change)
-        string(FIND "\n${mkfichier_record}" "\n${id} ${hex} " kept)
-        if(STEP STREQUAL before)
-            set(mkfichier_${hex} "${id}")
-        elseif(id AND (NOT id STREQUAL "${mkfichier_${hex}}" OR kept GREATER -1))
+        if(id)
             string(APPEND record "${id} ${hex} ${change}\n")
         endif()
     endforeach()
-    if(STEP STREQUAL after)
-        file(WRITE "${MANIFEST}" "${record}")
-    endif()
+    # A new file in its place: one that root wrote can be replaced from a build directory of one's own.
+    file(WRITE "${MANIFEST}.new" "${record}")
+    file(RENAME "${MANIFEST}.new" "${MANIFEST}")
     return()
 endif()
 if(NOT EXISTS "${MANIFEST}")
