@@ -1,17 +1,23 @@
-# Run by the install, last of all and only once it went through (STEP=after):
-# records each of the INSTALLED files, the ones it wrote and those it found up
-# to date (as old as their sources) alike, by what identifies it: device,
-# inode, size, times of modification and of change. Run alone (the uninstall
+# Copied into the build directory. Run by the install, last of all and only
+# once it went through (STEP=after): records each of the INSTALLED files, the
+# ones it wrote and those it found up to date (as old as their sources) alike,
+# by what identifies it: device, inode, size, times of modification and of
+# change. Run alone (`cmake -P BUILD/uninstall.cmake`, or the uninstall
 # target): removes each recorded file that is still the same, and names those
-# it leaves. Paths are kept in hex: a ';' in a name would split a CMake list,
-# and a newline a line.
-function(identify path out changed)
-    execute_process(COMMAND stat -c "%d %i %s %.9Y %.9Z" -- "${path}" OUTPUT_VARIABLE id ERROR_QUIET
-        OUTPUT_STRIP_TRAILING_WHITESPACE)
+# it leaves because they changed, and those it could not remove, with the
+# reason; the record keeps these last, and the uninstall fails. Paths are kept
+# in hex: a ';' in a name would split a CMake list, and a newline a line.
+if(NOT DEFINED MANIFEST)
+    set(MANIFEST "${CMAKE_CURRENT_LIST_DIR}/uninstall_manifest.txt")
+endif()
+function(identify path out changed error)
+    execute_process(COMMAND stat -c "%d %i %s %.9Y %.9Z" -- "${path}" OUTPUT_VARIABLE id ERROR_VARIABLE failure
+        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
     string(REGEX REPLACE " [^ ]*$" "" written "${id}")
     string(REGEX REPLACE "^.* " "" change "${id}")
     set(${out} "${written}" PARENT_SCOPE)
     set(${changed} "${change}" PARENT_SCOPE)
+    set(${error} "${failure}" PARENT_SCOPE)
 endfunction()
 if(STEP STREQUAL after)
     set(record "")
@@ -25,7 +31,7 @@ if(STEP STREQUAL after)
             set(path "${CMAKE_CURRENT_SOURCE_DIR}/${path}")
         endif()
         string(HEX "${path}" hex)
-        identify("${path}" id change)
+        identify("${path}" id change error)
         if(id)
             string(APPEND record "${id} ${hex} ${change}\n")
         endif()
@@ -40,6 +46,9 @@ if(NOT EXISTS "${MANIFEST}")
         "or the last install did not finish")
 endif()
 file(STRINGS "${MANIFEST}" lines)
+set(ENV{LC_ALL} C) # for the reasons that stat and rm give
+set(kept "")
+set(failed 0)
 foreach(line IN LISTS lines)
     string(REGEX MATCH "^(.*) ([0-9a-f]+) (.*)$" line "${line}")
     set(id "${CMAKE_MATCH_1} ${CMAKE_MATCH_3}")
@@ -52,12 +61,33 @@ foreach(line IN LISTS lines)
         string(ASCII ${byte} char)
         string(APPEND path "${char}")
     endwhile()
-    identify("${path}" now change)
+    identify("${path}" now change error)
     if(now AND "${now} ${change}" STREQUAL id)
-        message(STATUS "Removing ${path}")
-        file(REMOVE "${path}")
+        # file(REMOVE) says nothing when it fails; rm names the reason last.
+        execute_process(COMMAND rm -f -- "${path}" RESULT_VARIABLE rc ERROR_VARIABLE error
+            ERROR_STRIP_TRAILING_WHITESPACE)
+        if(rc EQUAL 0)
+            message(STATUS "Removed ${path}")
+            continue()
+        endif()
     elseif(now)
         message(STATUS "Leaving ${path}: changed since it was installed")
+        continue()
+    elseif(error MATCHES ": (No such file or directory|Not a directory)$")
+        continue()
     endif()
+    # Not removed, or not even seen (a folder on the way that this user may not search).
+    string(REGEX REPLACE "^.*: " "" error "${error}")
+    message(NOTICE "Could not remove ${path}: ${error}")
+    string(APPEND kept "${line}\n")
+    math(EXPR failed "${failed} + 1")
 endforeach()
-file(REMOVE "${MANIFEST}")
+if(failed EQUAL 0)
+    file(REMOVE "${MANIFEST}")
+    return()
+endif()
+file(WRITE "${MANIFEST}.new" "${kept}") # in a new file, as above
+file(RENAME "${MANIFEST}.new" "${MANIFEST}")
+message(NOTICE "The record keeps them: run the uninstall again as a user who may remove them, "
+    "such as root: sudo cmake -P ${CMAKE_CURRENT_LIST_FILE}")
+message(FATAL_ERROR "${failed} file(s) could not be removed")
