@@ -7,4 +7,10 @@ endif()
 if(CPACK_GENERATOR STREQUAL "External")
     set(CPACK_EXTERNAL_ENABLE_STAGING OFF)
     set(CPACK_EXTERNAL_PACKAGE_SCRIPT "${CPACK_MKFICHIER_SOURCE_ARCHIVE}")
+else()
+    # The staging install rewrites BUILD/install_manifest.txt at its end, as
+    # every install does. One that root left there (`sudo cmake --install`)
+    # would refuse the user's write; the build directory is theirs, so the
+    # file is removed rather than written over.
+    file(REMOVE "${CPACK_MKFICHIER_BINARY_DIR}/install_manifest.txt")
 endif()
