@@ -4,9 +4,9 @@
 // write, out (a write to stdout), close, fstat, fstatat, unlinkat, sigprocmask, or * for any.
 // ACTION: fail E (errno E); zero (return 0); part N (write at most N bytes); raise S... (raise each, then make the
 // call); kill S (another process sends S once the tool sleeps, as in a wait for room); swap A B (exchange two
-// names first); append TEXT (write TEXT and a newline to stdout first). S: a number, RTMAX or RTMAX-K. A ';' adds a
-// second fault. FAULT_LOG=FILE gets "CALL WHERE" for each call. FAULT_TTY=1 makes stdout a terminal whose output
-// reaches the first stdout. FAULT_STRERROR=N... prints the C library's texts of the errnos below and each N, exits.
+// names first); append TEXT (write TEXT and a newline to stdout first). S: a number. A ';' adds a second fault.
+// FAULT_LOG=FILE gets "CALL WHERE" for each call. FAULT_TTY=1 makes stdout a terminal whose output reaches the first
+// stdout. FAULT_STRERROR=N... prints the C library's texts of the errnos below and each N, exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -26,7 +26,6 @@ static char top[4096], out[4096]; // where the run started; what stdout was then
 
 static int is(const char *a, const char *b) { return strcmp(a, b) == 0; }
 static int number(const char *s) { return (int)strtol(s, NULL, 10); }
-static int sig(const char *s) { return strncmp(s, "RTMAX", 5) == 0 ? SIGRTMAX + number(s + 5) : number(s); }
 
 // The path of fd's file, from where the run started where it is below it.
 static const char *fd_path(int fd, char *buf, size_t size)
@@ -39,16 +38,17 @@ static const char *fd_path(int fd, char *buf, size_t size)
     return strncmp(buf, top, k) == 0 && buf[k] == '/' ? buf + k + 1 : buf;
 }
 
-// Runs a shell command of the host's in another process, without stdout, stderr, environment or the preload.
-static void spawn(const char *cmd)
+// Starts one of the host's programs, without environment or the preload, its stdin in, its stdout out (or the
+// first stdout), its stderr gone.
+static void spawn(char *argv[], int in, int out)
 {
     posix_spawn_file_actions_t files;
     pid_t pid;
-    char *argv[] = {"/bin/sh", "-c", (char *)cmd, NULL}, *env[] = {NULL};
-    if (posix_spawn_file_actions_init(&files) == 0 &&
-        posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0) == 0 &&
-        posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0) == 0) {
-        (void)posix_spawn(&pid, argv[0], &files, NULL, argv, env);
+    if (posix_spawn_file_actions_init(&files) != 0 || (in >= 0 && posix_spawn_file_actions_adddup2(&files, in, 0)) ||
+        (out >= 0 && posix_spawn_file_actions_adddup2(&files, out, 1)) ||
+        posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0) ||
+        posix_spawn(&pid, argv[0], &files, NULL, argv, (char *[]){NULL}) != 0) {
+        _exit(99);
     }
     (void)posix_spawn_file_actions_destroy(&files);
 }
@@ -57,14 +57,16 @@ static void spawn(const char *cmd)
 static void act(const char *action, int n, char arg[][256])
 {
     char cmd[512];
-    for (int i = 0; i < n && is(action, "raise"); ++i) { (void)raise(sig(arg[i])); }
+    for (int i = 0; i < n && is(action, "raise"); ++i) { (void)raise(number(arg[i])); }
     if (is(action, "kill")) {
         const int pid = (int)getpid();
         (void)snprintf(cmd, sizeof cmd,
                        "until grep -q '^State:.S' /proc/%d/status || ! [ -e /proc/%d ]; do :; done; "
                        "kill -%d %d",
-                       pid, pid, sig(arg[0]), pid);
-        spawn(cmd);
+                       pid, pid, number(arg[0]), pid);
+        const int none = open("/dev/null", O_WRONLY | O_CLOEXEC); // the pipe is the tool's alone
+        spawn((char *[]){"/bin/sh", "-c", cmd, NULL}, -1, none);
+        (void)close(none);
     }
     if (is(action, "swap")) { (void)syscall(SYS_renameat2, AT_FDCWD, arg[0], AT_FDCWD, arg[1], 2 /* EXCHANGE */); }
     if (is(action, "append")) { (void)dprintf(1, "%s\n", arg[0]); }
@@ -101,6 +103,34 @@ static long hit(const char *name, const char *where, const void *data, size_t si
     return does;
 }
 
+// Makes stdout a terminal; cat copies what it shows to the first stdout until the tool's end closes it.
+static void terminal(void)
+{
+    const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (s < 0) { _exit(99); }
+    spawn((char *[]){"/bin/cat", NULL}, m, -1);
+    if (dup2(s, 1) < 0 || close(s) != 0 || close(m) != 0) { _exit(99); }
+}
+
+__attribute__((constructor)) static void start(void)
+{
+    char *list = getenv("FAULT_STRERROR");
+    if (list != NULL) {
+#define E(name) (void)printf("%s %s\n", #name, strerror(name))
+        E(EACCES), E(EEXIST), E(EFBIG), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS);
+        for (char *n = strtok(list, " "); n != NULL; n = strtok(NULL, " ")) {
+            (void)printf("%s %s\n", n, strerror(number(n)));
+        }
+        exit(0);
+    }
+    if (getenv("FAULT_TTY") != NULL) { terminal(); }
+    (void)fd_path(1, out, sizeof out);
+    if (getcwd(top, sizeof top) == NULL) { top[0] = '\0'; }
+    log_fd = getenv("FAULT_LOG") ? open(getenv("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
+    armed = 1;
+}
+
 // clang-format off
 // The real call's lookup is not the tool's call.
 #define REAL(name) static __typeof__(name) *next; \
@@ -135,45 +165,9 @@ ssize_t write(int fd, const void *data, size_t size)
 #define OPEN(name) int name(const char *path, int flags, ...) { va_list ap; va_start(ap, flags); \
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0; va_end(ap); REAL(name) \
     return hit(flags & O_DIRECTORY ? "diropen" : "open", path, NULL, 0) ? -1 : next(path, flags, mode); }
-#define OPEN2(name) int name(const char *path, int flags) { REAL(name) \
-    return hit(flags & O_DIRECTORY ? "diropen" : "open", path, NULL, 0) ? -1 : next(path, flags); }
-STAT(fstat, stat) STATAT(fstatat, stat) OPEN(open) OPEN2(__open_2) // __open_2: fortified, where flags vary
+STAT(fstat, stat) STATAT(fstatat, stat) OPEN(open)
 #ifdef __GLIBC__ // and the large-file names that 32-bit builds take
-STAT(fstat64, stat64) STATAT(fstatat64, stat64) OPEN(open64) OPEN2(__open64_2)
+STAT(fstat64, stat64) STATAT(fstatat64, stat64) OPEN(open64)
 #endif
 // NOLINTEND(readability-inconsistent-declaration-parameter-name)
-#define E(name) (void)printf("%s %s\n", #name, strerror(name))
-    // clang-format on
-
-    // Makes stdout a terminal; cat copies what it shows to the first stdout until the tool's end closes it.
-    static void terminal(void)
-{
-    const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const int s = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    posix_spawn_file_actions_t files;
-    pid_t pid;
-    char *argv[] = {"/bin/cat", NULL}, *env[] = {NULL};
-    if (s < 0 || posix_spawn_file_actions_init(&files) != 0 || posix_spawn_file_actions_adddup2(&files, m, 0) != 0 ||
-        posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0) != 0 ||
-        posix_spawn(&pid, argv[0], &files, NULL, argv, env) != 0 || dup2(s, 1) < 0 || close(s) != 0 || close(m) != 0) {
-        _exit(99);
-    }
-    (void)posix_spawn_file_actions_destroy(&files);
-}
-
-__attribute__((constructor)) static void start(void)
-{
-    char *list = getenv("FAULT_STRERROR");
-    if (list != NULL) {
-        E(EACCES), E(EEXIST), E(EFBIG), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS);
-        for (char *n = strtok(list, " "); n != NULL; n = strtok(NULL, " ")) {
-            (void)printf("%s %s\n", n, strerror(number(n)));
-        }
-        exit(0);
-    }
-    if (getenv("FAULT_TTY") != NULL) { terminal(); }
-    (void)fd_path(1, out, sizeof out);
-    if (getcwd(top, sizeof top) == NULL) { top[0] = '\0'; }
-    log_fd = getenv("FAULT_LOG") ? open(getenv("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
-    armed = 1;
-}
+    
