@@ -29,7 +29,7 @@ teardown() {
 }
 row() {
     [ -z "${FAULT:-}" ] || [ -z "$STATIC" ] || skip "a static tool takes no preload: no fault reaches it"
-    chmod 755 "$T" && printf '%s\0' "$@" | perl "$BATS_TEST_DIRNAME/harness.pl" row || touch "$T/failed"
+    chmod 755 "$T" && printf '%s\0' "$@" | perl "$BATS_TEST_DIRNAME/harness.pl" row || touch "${FAILED:-$T/failed}"
 }
 root() { [ "$(id -u)" = 0 ] && [ -z "${FAKEROOTKEY:-}" ]; } # fakeroot is not root
 namespace() {
@@ -76,11 +76,12 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
         '?d/fichier_01:EIO +d/fichier_02' 'd/ d/fichier_01 d/fichier_02'
     FAULT='mkdir n/ fail 524' row 'an errno without a name' 'n/' '' '!n/:524' ''
     # The engine itself: a row with any column wrong fails.
-    local w
-    for w in '+a/fichier_02|a/ a/fichier_01|exit 0' '+a/fichier_01|a/|exit 0' '+a/fichier_01|a/ a/fichier_01|signal 1'
+    local wrong cols
+    for wrong in '+a/fichier_02|a/ a/fichier_01|exit 0' '+a/fichier_01|a/|exit 0' '+a/fichier_01|a/ a/fichier_01|signal 1'
     do
-        IFS='|' read -r -a w <<<"$w"
-        row 'a wrong row' a/ '' "${w[@]}" >/dev/null && rm "$T/failed" || fail "a wrong row passed: ${w[*]}"
+        IFS='|' read -r -a cols <<<"$wrong"
+        FAILED=$T/wrong row 'a wrong row' a/ '' "${cols[@]}" >/dev/null
+        rm "$T/wrong" || fail "a wrong row passed: $wrong"
     done
 }
 
