@@ -20,22 +20,32 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-static int armed, log_fd = -1;    // whether the tool's calls count (the library's own do not); FAULT_LOG
-static long seen[2], fired[2];    // calls of each fault's kind, and whether it acted
-static char top[4096], out[4096]; // where the run started; what stdout was then
+static int armed, log_fd = -1; // whether the tool's calls count (the library's own do not); FAULT_LOG
+static long seen[2], fired[2]; // calls of each fault's kind, and whether it acted
+static char top[4096];         // where the run started
+static char out[4096];         // what stdout was then
 
 static int is(const char *a, const char *b) { return strcmp(a, b) == 0; }
 static int number(const char *s) { return (int)strtol(s, NULL, 10); }
 
-// The path of fd's file, from where the run started where it is below it.
-static const char *fd_path(int fd, char *buf, size_t size)
+// The path of fd's file, from where the run started where it is below it; whole holds all of it.
+static char whole[4096];
+static const char *fd_path(int fd)
 {
-    char link[32];
-    (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(link, buf, size - 1);
-    buf[n > 0 ? n : 0] = '\0';
+    char proc[32];
+    (void)snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(proc, whole, sizeof whole - 1);
+    whole[n > 0 ? n : 0] = '\0';
     const size_t k = strlen(top);
-    return strncmp(buf, top, k) == 0 && buf[k] == '/' ? buf + k + 1 : buf;
+    return strncmp(whole, top, k) == 0 && whole[k] == '/' ? whole + k + 1 : whole;
+}
+
+// The path of name in the directory that dir holds.
+static const char *at_path(int dir, const char *name)
+{
+    static char at[sizeof whole + 256];
+    (void)snprintf(at, sizeof at, "%s/%s", fd_path(dir), name);
+    return at;
 }
 
 // Starts one of the host's programs, without environment or the preload, its stdin in, its stdout out (or the
@@ -56,10 +66,10 @@ static void spawn(char *argv[], int in, int out)
 // What an action does before the call; its own calls are not the tool's.
 static void act(const char *action, int n, char arg[][256])
 {
-    char cmd[512];
     for (int i = 0; i < n && is(action, "raise"); ++i) { (void)raise(number(arg[i])); }
     if (is(action, "kill")) {
         const int pid = (int)getpid();
+        char cmd[512];
         (void)snprintf(cmd, sizeof cmd,
                        "until grep -q '^State:.S' /proc/%d/status || ! [ -e /proc/%d ]; do :; done; "
                        "kill -%d %d",
@@ -88,7 +98,10 @@ static long hit(const char *name, const char *where, const void *data, size_t si
     long does = 0;
     if (armed && log_fd >= 0) { (void)dprintf(log_fd, "%s %s\n", name, where); }
     for (int k = 0; k < 2 && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
-        char call[16], place[256], action[16], arg[2][256] = {"", ""};
+        char call[16];
+        char place[256];
+        char action[16];
+        char arg[2][256] = {"", ""};
         const int n = sscanf(f, " %15s %255s %15s %255[^ ;] %255[^ ;]", call, place, action, arg[0], arg[1]);
         if (n < 3 || fired[k] || !(is(call, "*") || is(call, name)) || !placed(k, place, where, data, size)) {
             continue;
@@ -125,7 +138,8 @@ __attribute__((constructor)) static void start(void)
         exit(0);
     }
     if (getenv("FAULT_TTY") != NULL) { terminal(); }
-    (void)fd_path(1, out, sizeof out);
+    (void)fd_path(1);
+    (void)strcpy(out, whole);
     if (getcwd(top, sizeof top) == NULL) { top[0] = '\0'; }
     log_fd = getenv("FAULT_LOG") ? open(getenv("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
     armed = 1;
@@ -137,31 +151,25 @@ __attribute__((constructor)) static void start(void)
     if (next == NULL) { const int was = armed; armed = 0; *(void **)&next = dlsym(RTLD_NEXT, #name); armed = was; }
 #define PASS(name, where, ...) REAL(name) const long h_ = hit(#name, where, NULL, 0); \
     return h_ == 0 ? next(__VA_ARGS__) : h_ == 1 ? -1 : 0;
-#define AT(dir, name) (snprintf(at, sizeof at, "%s/%s", fd_path(dir, buf, sizeof buf), name), at)
 // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name): our parameters need not be named as libc's are
 int access(const char *path, int mode) { PASS(access, path, path, mode) }
 int mkdir(const char *path, mode_t mode) { PASS(mkdir, path, path, mode) }
 int sigprocmask(int how, const sigset_t *set, sigset_t *old) { PASS(sigprocmask, "", how, set, old) }
-int close(int fd) { char buf[4096]; PASS(close, fd_path(fd, buf, sizeof buf), fd) }
-int unlinkat(int dir, const char *name, int flags)
-{
-    char buf[4096], at[4352];
-    PASS(unlinkat, AT(dir, name), dir, name, flags)
-}
+int close(int fd) { PASS(close, fd_path(fd), fd) }
+int unlinkat(int dir, const char *name, int flags) { PASS(unlinkat, at_path(dir, name), dir, name, flags) }
 ssize_t write(int fd, const void *data, size_t size)
 {
-    char buf[4096];
-    const char *path = fd_path(fd, buf, sizeof buf);
-    const int std = out[0] != '\0' && is(buf, out);
+    const char *path = fd_path(fd);
+    const int std = out[0] != '\0' && is(whole, out);
     REAL(write)
     const long h = hit(std ? "out" : "write", std ? "stdout" : path, std ? data : NULL, size);
     if (h == 1 || h == 2) { return h == 1 ? -1 : 0; }
     return next(fd, data, h > 2 && (size_t)h - 3 < size ? (size_t)h - 3 : size);
 }
-#define STAT(name, st) int name(int fd, struct st *s) { char buf[4096]; \
-    REAL(name) return hit("fstat", fd_path(fd, buf, sizeof buf), NULL, 0) ? -1 : next(fd, s); }
-#define STATAT(name, st) int name(int dir, const char *name_, struct st *s, int flags) { char buf[4096], at[4352]; \
-    REAL(name) return hit("fstatat", AT(dir, name_), NULL, 0) ? -1 : next(dir, name_, s, flags); }
+#define STAT(name, st) int name(int fd, struct st *s) { \
+    REAL(name) return hit("fstat", fd_path(fd), NULL, 0) ? -1 : next(fd, s); }
+#define STATAT(name, st) int name(int dir, const char *name_, struct st *s, int flags) { \
+    REAL(name) return hit("fstatat", at_path(dir, name_), NULL, 0) ? -1 : next(dir, name_, s, flags); }
 #define OPEN(name) int name(const char *path, int flags, ...) { va_list ap; va_start(ap, flags); \
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0; va_end(ap); REAL(name) \
     return hit(flags & O_DIRECTORY ? "diropen" : "open", path, NULL, 0) ? -1 : next(path, flags, mode); }
