@@ -1,6 +1,7 @@
 // mkfichier: for each directory given, make sure it exists, then create one numbered file
 // in it, never overwriting anything; one report per argument on stdout, exit status 0.
-// Routines return -1 with errno set and print nothing; FileCreate reports.
+// The routines that walk the path and make the file return -1 with errno set and print
+// nothing; FileCreate reports.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -93,15 +94,14 @@ int LevelMake(char *path, const int end)
 {
     const PathCut cut(path, end);
     const int made = mkdir(path, kDirMode);
-    if (made == 0) {
-        return 0;
+    if (made == 0 || errno != EEXIST) {
+        return made;
     }
-    const int err = errno;
     const int usable = access(path, kUsable);
-    if (err == EEXIST && usable == 0) {
+    if (usable == 0) {
         return 0;
     }
-    errno = err;
+    errno = EEXIST;
     return -1;
 }
 
@@ -203,6 +203,33 @@ private:
     bool held_ = false;
 };
 
+// An open descriptor, closed when it goes, or earlier by Close, which says how that went.
+class Descriptor {
+public:
+    explicit Descriptor(const int fd) : fd_(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        (void)Close();
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    [[nodiscard]] int Get() const
+    {
+        return fd_;
+    }
+    int Close()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd < 0 ? 0 : close(fd);
+    }
+
+private:
+    int fd_;
+};
+
 // Opens, without reading it, the directory that holds file; *base is the file's name there.
 int DirOpen(char *file, const char **base)
 {
@@ -216,7 +243,8 @@ int DirOpen(char *file, const char **base)
     return open(file, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-// Removes the entry base of dir if it is still the file that mine describes.
+// Removes the entry base of dir if it is still the file that mine describes, and not a link
+// to it.
 void EntryRemoveIfSame(const int dir, const char *base, const struct stat &mine)
 {
     struct stat now {};
@@ -231,47 +259,42 @@ void EntryRemoveIfSame(const int dir, const char *base, const struct stat &mine)
 // removal go through its directory, held open between them, so that a directory of the path
 // swapped meanwhile takes nothing of another's. fd stays open, so that no other file takes
 // its inode, unless no descriptor is left for the directory.
-void FileDiscard(int fd, char *file)
+void FileDiscard(Descriptor &fd, char *file)
 {
     struct stat mine {};
-    const int known = fstat(fd, &mine);
+    const int known = fstat(fd.Get(), &mine);
     if (known != 0) {
-        (void)close(fd); // nothing tells its entry from another's
-        return;
+        return; // nothing tells its entry from another's
     }
     const char *base = nullptr;
-    int dir = DirOpen(file, &base);
-    if (dir < 0 && (errno == EMFILE || errno == ENFILE)) {
-        (void)close(fd);
-        fd = -1;
-        dir = DirOpen(file, &base);
+    int opened = DirOpen(file, &base);
+    if (opened < 0 && (errno == EMFILE || errno == ENFILE)) {
+        (void)fd.Close();
+        opened = DirOpen(file, &base);
     }
-    if (dir >= 0) {
-        EntryRemoveIfSame(dir, base, mine);
-        (void)close(dir);
-    }
-    if (fd >= 0) {
-        (void)close(fd);
+    const Descriptor dir(opened);
+    if (dir.Get() >= 0) {
+        EntryRemoveIfSame(dir.Get(), base, mine);
     }
 }
 
 // Creates file, never over anything, with its line, or removes it where the line cannot be
-// written whole. Signals wait meanwhile.
-int FileMake(char *file, const char *line, const size_t size)
+// written whole. Signals wait meanwhile. Only the open fails with EEXIST.
+int FileNewWrite(char *file, const char *line, const size_t size)
 {
     const SignalsHeld held;
-    const int fd = open(file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
-    if (fd < 0) {
+    Descriptor fd(open(file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode));
+    if (fd.Get() < 0) {
         return -1;
     }
-    const int written = WriteAll(fd, line, size);
+    const int written = WriteAll(fd.Get(), line, size);
     if (written != 0) {
         const int err = errno;
         FileDiscard(fd, file);
         errno = err;
         return -1;
     }
-    return close(fd); // where this fails (a network filesystem), the file stays
+    return fd.Close(); // where this fails (a network filesystem), the file stays
 }
 
 // Reports wait here and go out in pieces of whole reports of at most PIPE_BUF bytes, which a
@@ -294,8 +317,8 @@ void ReportsFlush()
     out.len = 0;
 }
 
-// Adds text to the reports, writing out each buffer it fills: only a report longer than
-// the buffer does.
+// Copies text in; where it does not fit, which only a report longer than the buffer meets,
+// writes out each full buffer first.
 void ReportsAppend(const char *text)
 {
     size_t left = strlen(text);
@@ -343,12 +366,12 @@ void FileCreate(char *path, const char *name)
         ReportFailure(" Error : Cannot use the path \"", path, errno);
         return;
     }
-    // A path that passed the probe is shorter than PATH_MAX: nothing is cut off.
+    // A path that exists, probed or made, is shorter than PATH_MAX: nothing is cut off.
     char file[PATH_MAX + kNameMax];
     (void)snprintf(file, sizeof file, "%s%s", path, name);
     char line[kNameMax + 32];
     const int size = snprintf(line, sizeof line, " je suis le fichier %s\n", name);
-    const int made = FileMake(file, line, static_cast<size_t>(size));
+    const int made = FileNewWrite(file, line, static_cast<size_t>(size));
     if (made == 0) {
         Report({" File \"", file, "\" is created.\n"});
     } else if (errno == EEXIST) {
@@ -362,7 +385,7 @@ void FileCreate(char *path, const char *name)
 
 int main(const int argc, char **argv)
 {
-    // A reader gone or a file size limit is a failed write, reported; the run goes on.
+    // A reader gone or a file size limit fails a write instead of ending the run.
     (void)signal(SIGPIPE, SIG_IGN);
     (void)signal(SIGXFSZ, SIG_IGN);
     out.tty = isatty(STDOUT_FILENO) != 0;

@@ -1,7 +1,8 @@
 // Preloaded into the tool. FAULT="CALL WHERE ACTION [ARG...]" acts once, on the first call of CALL on WHERE: a path
 // as the tool names it (for a descriptor, its file's path from the run's directory), for out a text that the data
 // written holds, * for any, or N for the Nth call of CALL. CALL: access, mkdir, open, diropen (of a directory),
-// write, out (a write to stdout), close, fstat, fstatat, unlinkat, sigprocmask, or * for any.
+// write, out (a write to stdout), close, fstat, fstatat, unlinkat, sigprocmask, wait (a poll without a time
+// limit), poll (one with), or * for any. A fault that never acts says so on stderr at the tool's end.
 // ACTION: fail E (errno E); zero (return 0); part N (write at most N bytes); raise S... (raise each, then make the
 // call); kill S (another process sends S once the tool sleeps, as in a wait for room); swap A B (exchange two
 // names first); append TEXT (write TEXT and a newline to stdout first). S: a number. A ';' adds a second fault.
@@ -10,6 +11,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdarg.h>
@@ -126,6 +128,15 @@ static void terminal(void)
     if (dup2(s, 1) < 0 || close(s) != 0 || close(m) != 0) { _exit(99); }
 }
 
+// Says which fault never acted: a row whose fault names a call that the tool does not make proves nothing.
+__attribute__((destructor)) static void end(void)
+{
+    const char *f = armed ? getenv("FAULT") : NULL;
+    for (int k = 0; k < 2 && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
+        if (!fired[k]) { (void)dprintf(2, "fault never acted: %.*s\n", (int)strcspn(f, ";"), f); }
+    }
+}
+
 __attribute__((constructor)) static void start(void)
 {
     char *list = getenv("FAULT_STRERROR");
@@ -156,6 +167,10 @@ int access(const char *path, int mode) { PASS(access, path, path, mode) }
 int mkdir(const char *path, mode_t mode) { PASS(mkdir, path, path, mode) }
 int sigprocmask(int how, const sigset_t *set, sigset_t *old) { PASS(sigprocmask, "", how, set, old) }
 int close(int fd) { PASS(close, fd_path(fd), fd) }
+int poll(struct pollfd *p, nfds_t n, int timeout)
+{
+    REAL(poll) return hit(timeout < 0 ? "wait" : "poll", "", NULL, 0) ? -1 : next(p, n, timeout);
+}
 int unlinkat(int dir, const char *name, int flags) { PASS(unlinkat, at_path(dir, name), dir, name, flags) }
 ssize_t write(int fd, const void *data, size_t size)
 {

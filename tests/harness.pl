@@ -4,14 +4,15 @@
 # shell starts one (signals at their defaults but IGNORE's, none blocked but BLOCK's, no descriptor but 0, 1 and 2)
 # and is killed, with all it started, after 20 s. The tool and the fault library are in $BIN ($RUNNER runs the
 # tool), the work in $T/w.
-use strict; use warnings; use File::Find; use File::Path qw(make_path remove_tree); use POSIX qw(:signal_h :errno_h);
+use strict; use warnings; use Fcntl; use File::Find; use File::Path qw(make_path remove_tree); use POSIX qw(:signal_h :errno_h);
 
 my ($bin, $t) = @ENV{qw(BIN T)};
+die "harness.pl: BIN and T must name directories\n" if !$bin || !$t; # it removes and makes things under $T
 my $w = "$t/w";
 my %why = map { /^(\S+) (.*)/ } split /\n/, slurp("$bin/errno"); # the target's errno texts
 
 sub slurp { local $/; open(my $f, '<', shift) or return ''; return <$f> // '' }
-sub spew { my $f; open($f, '>', shift) && print($f @_) && close $f or die }
+sub spew { my ($p, $f) = shift; open($f, ">", $p) && print($f @_) && close $f or die "$p: $!\n" }
 sub unescape { return map { s/\\x(..)/chr hex $1/ger =~ s/\\t/\t/gr =~ s/^''$//r } split ' ', shift // '' }
 sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
 sub signals { return map { /^RTMAX$/ ? SIGRTMAX : eval "SIG$_" } split ' ', shift // '' }
@@ -23,6 +24,7 @@ sub run {
     my ($n, $end, $r, $o, $file) = ($kind =~ /:(\d+)/ ? $1 : 0, '');
     pipe($r, $o) or die;
     open($file, $kind eq 'log' ? '>>' : '>', "$t/out") or die if $kind =~ /^(file|log)$/;
+    my $mode = $file ? fcntl($file, F_GETFL, 0) : 0; # what the caller set, the tool must leave
     $n ? syswrite($o, "\0" x $n) : fcntl($o, 1031, 1 << 20); # F_SETPIPE_SZ: room for every report
     close $r if $kind eq 'unread';
     # The fault library goes to the tool alone, not to the commands that start it.
@@ -56,10 +58,11 @@ sub run {
     my $got = $n ? '' : $read->(); # a pipe that holds N bytes is read once the run has ended
     waitpid $pid, 0;
     alarm 0;
+    my $flags = $file && fcntl($file, F_GETFL, 0) != $mode ? "the flags of stdout's file changed\n" : '';
     $got = $file ? slurp("$t/out") : ($got . ($n ? $read->() : '')) =~ tr/\0//dr;
     $got =~ tr/\r//d if $kind eq 'tty';
     $end ||= $? & 127 ? 'signal ' . ($? & 127) : 'exit ' . ($? >> 8);
-    return ($end, $got, slurp("$t/err") =~ s/^qemu: uncaught target signal.*\n//mr);
+    return ($end, $got, $flags . slurp("$t/err") =~ s/^qemu: uncaught target signal.*\n//mr);
 }
 
 # The tree below $w, a word a line as in a row's AFTER (mkfichier.bats), file=text with the first line of the text.

@@ -112,6 +112,8 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
         'mine/ mine/fichier_01= o/ o/fichier_01=o l1->o l2->mine'
     FAULT='diropen d/ swap d/fichier_01 o/fichier_01' LIMITS=--fsize=0 row 'the file replaced before its check' 'd/' \
         'd/ o/ o/fichier_01=o' '?d/fichier_01:EFBIG' 'd/ d/fichier_01=o o/ o/fichier_01='
+    FAULT='diropen d/ swap d/fichier_01 d/l' LIMITS=--fsize=0 row 'a link to the file put at its name' 'd/' \
+        'd/ d/l->l' '?d/fichier_01:EFBIG' 'd/ d/fichier_01->l d/l='
     for f in 'fstat d/fichier_01' 'diropen d/' 'fstatat d/fichier_01' 'unlinkat d/fichier_01'; do
         FAULT="$f fail 5" LIMITS=--fsize=0 row "the clean-up's $f fails: the file stays" 'd/' '' '?d/fichier_01:EFBIG' \
             'd/ d/fichier_01='
@@ -194,7 +196,7 @@ enumerate() {
     # One page free in the pipe takes the first piece, 123 whole reports; the next piece waits there for room.
     STDOUT=pipe:61440 FAULT='out d/fichier_124 kill 15' row 'pieces of whole reports, at most PIPE_BUF bytes' \
         "$(rep 300 d/)" '' "$(each 123 + d/)" '*' 'signal 15'
-    for f in 'part 7' 'fail 4' 'fail 11'; do
+    for f in 'part 7' 'fail 4' 'fail 11' 'fail 11; wait * fail 4'; do
         FAULT="out * $f" row "a write to stdout that does $f is tried again" "$(rep 300 d/)" '' "$(each 300 + d/)" \
             "d/ $(each 300 '' d/)"
     done
