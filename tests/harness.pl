@@ -123,7 +123,7 @@ sub row {
 # A signal at each call of one run (those of a run undisturbed but for a failing write): new levels, an existing
 # file, a path failure, a file that cannot be written, a report longer than PIPE_BUF, a new file. The run must end
 # by that signal, each file be whole or absent, and the output be the undisturbed run's up to a report's end, but
-# within a report longer than PIPE_BUF or, on a regular file, at its very end.
+# within a report longer than PIPE_BUF or, on a regular file, where the signal stopped a write.
 sub enumerate {
     my $kind = shift;
     my ($runs, $failed, $long) = (0, 0, 'x' x 5000);

@@ -51,8 +51,8 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
     row 'a level named twice' 'a// x/./y/ p/../q/ n/.' '' '+a//fichier_01 +x/./y/fichier_02 +p/../q/fichier_03
         +n/.fichier_04' 'a/ a/fichier_01 x/ x/y/ x/y/fichier_02 p/ q/ q/fichier_03 n/ n/.fichier_04'
     row 'a level named twice, made already' 'a//' 'a/' '+a//fichier_01' 'a/ a/fichier_01'
-    row "a ':' stops the walk up, but as the first byte" 'c:dir x: :x/ c:dir/sub/' '' \
-        '!c:dir:ENOENT !x::ENOENT +:x/fichier_03 !c:dir/sub/:ENOENT' ':x/ :x/fichier_03'
+    row "a ':' stops the walk up, but as the first byte" 'c:dir x: :x/ c:dir/sub/ y/:/' '' \
+        '!c:dir:ENOENT !x::ENOENT +:x/fichier_03 !c:dir/sub/:ENOENT !y/:/:ENOENT' ':x/ :x/fichier_03'
     row "a ':' above the first usable level" 'c:dir/sub/' 'c:dir/' '+c:dir/sub/fichier_01' \
         'c:dir/ c:dir/sub/ c:dir/sub/fichier_01'
     row 'arguments are used byte for byte' "'' ok/ \\x20sp/ ~/ a\\tb/" '' \
@@ -94,6 +94,7 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
     row 'a file that may not be written is there all the same' 'd/' 'd/ d/fichier_01=mine@444' '=d/fichier_01' \
         'd/ d/fichier_01=mine@444'
     row 'the current directory may not be written' 'x y/z/' './@555' '!x:EACCES !y/z/:EACCES' ''
+    row 'the current directory may not be read' 'x/' './@300' '!x/:EACCES' ''
 }
 
 @test "a file that cannot be written whole is removed" {
