@@ -75,6 +75,8 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
     FAULT='close d/fichier_01 fail 5' row 'a failed last close is reported; the file stays' 'd/ d/' '' \
         '?d/fichier_01:EIO +d/fichier_02' 'd/ d/fichier_01 d/fichier_02'
     FAULT='mkdir n/ fail 524' row 'an errno without a name' 'n/' '' '!n/:524' ''
+    local p=d/$(long ./ 2044) # 4090 bytes that name d/: with the file's name, past PATH_MAX
+    row 'a file name past PATH_MAX is refused, not cut short' "$p" '' "?${p}fichier_01:ENAMETOOLONG" 'd/'
     # The engine itself: a row with any column wrong fails.
     local wrong cols
     for wrong in '+a/fichier_02|a/ a/fichier_01|exit 0' '+a/fichier_01|a/|exit 0' '+a/fichier_01|a/ a/fichier_01|signal 1'
@@ -139,6 +141,10 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
         row 'a full filesystem' 'full/' 'full/' '?full/fichier_01:ENOSPC' 'full/ full/fill=y'
     NS='mount -t tmpfs -o ro,mode=700 tmpfs ro' row 'a read-only filesystem' 'ro/ ro/sub/' 'ro/' \
         '!ro/:EROFS !ro/sub/:EROFS' 'ro/'
+    # Two fresh tmpfs number their files alike: another's file in b/ has the inode number of ours in a/.
+    NS='mount -t tmpfs -o mode=700 tmpfs a && mount -t tmpfs -o mode=700 tmpfs b && echo o >b/fichier_01' \
+        FAULT='write a/fichier_01 swap l1 l2' LIMITS=--fsize=0 row 'swapped to another filesystem as the write fails' \
+        'l1/' 'a/ b/ l1->a l2->b' '?l1/fichier_01:EFBIG' 'a/ a/fichier_01= b/ b/fichier_01=o l1->b l2->a'
     [ -z "$RUNNER" ] || skip "an emulator as the first process of a PID namespace behaves otherwise"
     NS='exec unshare -fp "$@"' FAULT='write a/fichier_01 raise 15' row 'SIGTERM does nothing to a PID namespace init' \
         'a/ b/' '' '+a/fichier_01 +b/fichier_02' 'a/ b/ a/fichier_01 b/fichier_02'
