@@ -4,7 +4,8 @@
 # shell starts one (signals at their defaults but IGNORE's, none blocked but BLOCK's, no descriptor but 0, 1 and 2)
 # and is killed, with all it started, after 20 s. The tool and the fault library are in $BIN ($RUNNER runs the
 # tool), the work in $T/w.
-use strict; use warnings; use Fcntl; use File::Find; use File::Path qw(make_path remove_tree); use POSIX qw(:signal_h :errno_h);
+use strict; use warnings; use Fcntl; use File::Find;
+use File::Path qw(make_path remove_tree); use POSIX qw(:signal_h :errno_h);
 
 my ($bin, $t) = @ENV{qw(BIN T)};
 die "harness.pl: BIN and T must name directories\n" if !$bin || !$t; # it removes and makes things under $T

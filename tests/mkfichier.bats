@@ -29,12 +29,14 @@ teardown() {
 }
 row() {
     [ -z "${FAULT:-}" ] || [ -z "$STATIC" ] || skip "a static tool takes no preload: no fault reaches it"
-    chmod 755 "$T" && printf '%s\0' "$@" | perl "$BATS_TEST_DIRNAME/harness.pl" row || touch "${FAILED:-$T/failed}"
+    chmod 755 "$T" || return
+    printf '%s\0' "$@" | perl "$BATS_TEST_DIRNAME/harness.pl" row || touch "${FAILED:-$T/failed}"
 }
 root() { [ "$(id -u)" = 0 ] && [ -z "${FAKEROOTKEY:-}" ]; } # fakeroot is not root
 namespace() {
     root || skip "a mount namespace needs root"
-    local e && e=$(unshare -m --propagation private true 2>&1) || skip "no mount namespace here: $e"
+    local e
+    e=$(unshare -m --propagation private true 2>&1) || skip "no mount namespace here: $e"
 }
 unsanitized() { [ -z "${SANITIZED:-}" ] || skip "$1"; }
 rep() { local s && printf -v s "$2 %.0s" $(seq "$1") && echo "${s% }"; }             # N times a word
@@ -78,9 +80,9 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
     local p=d/$(long ./ 2044) # 4090 bytes that name d/: with the file's name, past PATH_MAX
     row 'a file name past PATH_MAX is refused, not cut short' "$p" '' "?${p}fichier_01:ENAMETOOLONG" 'd/'
     # The engine itself: a row with any column wrong fails.
-    local wrong cols
-    for wrong in '+a/fichier_02|a/ a/fichier_01|exit 0' '+a/fichier_01|a/|exit 0' '+a/fichier_01|a/ a/fichier_01|signal 1'
-    do
+    local wrong cols wrongs=('+a/fichier_02|a/ a/fichier_01|exit 0' '+a/fichier_01|a/|exit 0'
+        '+a/fichier_01|a/ a/fichier_01|signal 1')
+    for wrong in "${wrongs[@]}"; do
         IFS='|' read -r -a cols <<<"$wrong"
         FAILED=$T/wrong row 'a wrong row' a/ '' "${cols[@]}" >/dev/null
         rm "$T/wrong" || fail "a wrong row passed: $wrong"
