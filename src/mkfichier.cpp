@@ -298,7 +298,7 @@ int FileNewWrite(char *file, const char *line, const size_t size)
 }
 
 // Reports wait here and go out in pieces of whole reports of at most PIPE_BUF bytes, which a
-// pipe takes whole: parallel runs that share a pipe or a terminal never splice them.
+// pipe takes whole: parallel runs that share one never splice them.
 struct Output {
     char buf[PIPE_BUF];
     size_t len;
