@@ -153,8 +153,9 @@ sub enumerate {
         $path = length $path > 40 ? substr($path, 0, 20) . '...' : $path;
         $call = $call eq 'out' ? 'write to stdout' : $path ? "$call of $path" : $call;
         for my $sig ('TERM', $ENV{RUNNER} ? () : 'RTMAX') {
-            my ($end, $out, $tree) = $go->('* ' . $n . ' raise ' . (signals($sig))[0] . "; $write");
-            my ($len, @bad) = (length $out, $end eq 'signal ' . (signals($sig))[0] ? () : "ended by $end");
+            my $number = (signals($sig))[0];
+            my ($end, $out, $tree) = $go->("* $n raise $number; $write");
+            my ($len, @bad) = (length $out, $end eq "signal $number" ? () : "ended by $end");
             push @bad, 'a file not whole or not ours' if grep { my $l = $_; !grep { $_ eq $l } @tree } split /^/, $tree;
             push @bad, 'not the reports of a run undisturbed' if substr($all, 0, $len) ne $out;
             my $cut = !grep({ $_ == $len } @whole) && !($len > $from && $len < $to);
