@@ -149,9 +149,15 @@ int RoomWait(const int fd)
     return ready < 0 ? -1 : 0;
 }
 
-// Writes all of data: again after a partial write or EINTR, and after EAGAIN once there
-// is room (a stdout that the caller left non-blocking). A write that takes nothing fails.
-int WriteAll(const int fd, const char *data, size_t size)
+// What a write does when the call fails with EINTR or EAGAIN.
+enum class Busy {
+    kFails, // the file being made, opened blocking with signals held: only its filesystem says so
+    kWaits, // stdout, between files: try again, after a wait for room on EAGAIN
+};
+
+// Writes all of data, again after a partial write. A write that takes nothing fails; EINTR
+// and EAGAIN fail unless busy says to wait (a stdout that the caller left non-blocking).
+int WriteAll(const int fd, const char *data, size_t size, const Busy busy)
 {
     while (size > 0) {
         const ssize_t n = write(fd, data, size);
@@ -164,13 +170,14 @@ int WriteAll(const int fd, const char *data, size_t size)
             errno = ENOSPC;
             return -1;
         }
+        if (busy == Busy::kFails || (errno != EAGAIN && errno != EINTR)) {
+            return -1;
+        }
         if (errno == EAGAIN) {
             const int room = RoomWait(fd);
             if (room != 0) {
                 return -1;
             }
-        } else if (errno != EINTR) {
-            return -1;
         }
     }
     return 0;
@@ -211,7 +218,9 @@ public:
     }
     ~Descriptor()
     {
+        const int err = errno; // the failure that ended its use is the one to report
         (void)Close();
+        errno = err;
     }
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
@@ -287,7 +296,7 @@ int FileNewWrite(char *file, const char *line, const size_t size)
     if (fd.Get() < 0) {
         return -1;
     }
-    const int written = WriteAll(fd.Get(), line, size);
+    const int written = WriteAll(fd.Get(), line, size, Busy::kFails);
     if (written != 0) {
         const int err = errno;
         FileDiscard(fd, file);
@@ -311,7 +320,7 @@ Output out;
 void ReportsFlush()
 {
     if (!out.failed && out.len > 0) {
-        const int written = WriteAll(STDOUT_FILENO, out.buf, out.len);
+        const int written = WriteAll(STDOUT_FILENO, out.buf, out.len, Busy::kWaits);
         out.failed = written != 0;
     }
     out.len = 0;
