@@ -4,10 +4,25 @@
 bats_load_library bats-support
 bats_load_library bats-assert
 
+setup_file() {
+    local v unset=()
+    for v in COMPLETION ZSH_COMPLETION FISH_COMPLETION; do [ -n "${!v:-}" ] || unset+=("$v"); done
+    [ "${#unset[@]}" -eq 0 ] || fail "${unset[*]} unset: ctest sets them (cmake --workflow --preset test, then" \
+        "ctest --test-dir build-default)"
+}
 setup() {
     T=$(mktemp -d -p "${TMPDIR:-$([ -w /dev/shm ] && echo /dev/shm || echo /tmp)}") && export T && cd "$T" || return
 }
-teardown() { tmux -S "$T/sock" kill-server 2>/dev/null; rm -rf "$T"; }
+# The shell writes its history into $T as it ends, after the server: $T goes once no process of its session is left.
+teardown() {
+    local shell i
+    shell=$(tmux -S "$T/sock" display -p '#{pane_pid}' 2>/dev/null)
+    tmux -S "$T/sock" kill-server 2>/dev/null
+    for ((i = 0; i < 100; i++)); do
+        [ -n "$shell" ] && ps -o stat= -s "$shell" | grep -qv '^Z' && sleep 0.1 || break
+    done
+    rm -rf "$T"
+}
 
 @test "completion offers directories only" {
     cd "$T" && mkdir out other 'with space' && touch outfile oxide && source "$COMPLETION"
