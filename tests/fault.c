@@ -1,13 +1,16 @@
-// Preloaded into the tool. FAULT="CALL WHERE ACTION [ARG...]" acts once, on the first call of CALL on WHERE: a path
-// as the tool names it (for a descriptor, its file's path from the run's directory), for out a text that the data
-// written holds, * for any, or N for the Nth call of CALL. CALL: access, mkdir, open, diropen (of a directory),
+// Preloaded into the tool. FAULT="CALL WHERE ACTION [ARG...] [always]" acts once, on the first call of CALL on WHERE:
+// a path as the tool names it (for a descriptor, its file's path from the run's directory, a removed one's too), for
+// out a text that the data written holds, * for any, or N for the Nth call of CALL; with always, on each later call of
+// CALL too, until one is on another path than the first. CALL: access, mkdir, open, diropen (of a directory),
 // write, out (a write to stdout), close, fstat, fstatat, unlinkat, sigprocmask, wait (a poll without a time
 // limit), poll (one with), or * for any. A fault that never acts says so on stderr at the tool's end.
-// ACTION: fail E (errno E); zero (return 0); part N (write at most N bytes); raise S... (raise each, then make the
-// call); kill S (another process sends S once the tool sleeps, as in a wait for room); swap A B (exchange two
-// names first); append TEXT (write TEXT and a newline to stdout first). S: a number. A ';' adds a second fault.
+// ACTION: fail E (errno E, a name such as EIO, or a number); zero (return 0); part N (write at most N bytes); raise
+// S... (raise each, then make the call); kill S (another process sends S once the tool sleeps, as in a wait for room);
+// sleep N (N seconds, then the call); swap A B (exchange two names first); append TEXT (write TEXT and a newline to
+// stdout first). S: a number. A ';' adds another fault, up to four. FAULT_QUIET=1: no word on a fault that never acted.
 // FAULT_LOG=FILE gets "CALL WHERE" for each call. FAULT_TTY=1 makes stdout a terminal whose output reaches the first
-// stdout. FAULT_STRERROR=N... prints the C library's texts of the errnos below and each N, exits.
+// stdout. FAULT_STRERROR=N... prints "NAME TEXT" for each errno name below and "N TEXT" for each N, in the C library's
+// words and numbers (they differ between targets and libraries), and exits.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -22,13 +25,36 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-static int armed, log_fd = -1; // whether the tool's calls count (the library's own do not); FAULT_LOG
-static long seen[2], fired[2]; // calls of each fault's kind, and whether it acted
-static char top[4096];         // where the run started
-static char out[4096];         // what stdout was then
+enum { kFaults = 4 };
+static int armed, log_fd = -1;             // whether the tool's calls count (the library's own do not); FAULT_LOG
+static long seen[kFaults], fired[kFaults]; // calls of each fault's kind, and whether it acted
+static char stuck[kFaults][4096];          // where an always fault acts
+static int loose[kFaults];                 // whether it met a call elsewhere since: then it acts no more
+static char top[4096];                     // where the run started
+static char out[4096];                     // what stdout was then
 
 static int is(const char *a, const char *b) { return strcmp(a, b) == 0; }
 static int number(const char *s) { return (int)strtol(s, NULL, 10); }
+
+// The errnos that rows name, as this C library numbers them.
+struct errno_name {
+    const char *name;
+    int value;
+};
+// clang-format off
+#define E(name) {#name, name}
+static const struct errno_name errnos[] = {E(EACCES), E(EAGAIN), E(EBUSY), E(EDQUOT), E(EEXIST), E(EFBIG), E(EINTR),
+    E(EINVAL), E(EIO), E(EMFILE), E(ENAMETOOLONG), E(ENFILE), E(ENOENT), E(ENOMEM), E(ENOSPC), E(ENOSYS), E(ENOTDIR),
+    E(EPERM), E(EROFS)};
+#undef E
+// clang-format on
+static int error(const char *s)
+{
+    for (size_t i = 0; i < sizeof errnos / sizeof errnos[0]; ++i) {
+        if (is(s, errnos[i].name)) { return errnos[i].value; }
+    }
+    return number(s);
+}
 
 // The path of fd's file, from where the run started where it is below it; whole holds all of it.
 static char whole[4096];
@@ -38,6 +64,9 @@ static const char *fd_path(int fd)
     (void)snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     const ssize_t n = readlink(proc, whole, sizeof whole - 1);
     whole[n > 0 ? n : 0] = '\0';
+    const char *const gone = " (deleted)"; // the file was removed: its name is the one it had
+    const size_t g = strlen(gone);
+    if (n > (ssize_t)g && is(whole + n - g, gone)) { whole[n - g] = '\0'; }
     const size_t k = strlen(top);
     return strncmp(whole, top, k) == 0 && whole[k] == '/' ? whole + k + 1 : whole;
 }
@@ -82,11 +111,17 @@ static void act(const char *action, int n, char arg[][256])
     }
     if (is(action, "swap")) { (void)syscall(SYS_renameat2, AT_FDCWD, arg[0], AT_FDCWD, arg[1], 2 /* EXCHANGE */); }
     if (is(action, "append")) { (void)dprintf(1, "%s\n", arg[0]); }
+    if (is(action, "sleep")) { (void)sleep((unsigned)number(arg[0])); }
 }
 
-// Whether a fault's WHERE names this call: its place, the Nth call of its kind, or text in the data written.
-static int placed(int k, const char *place, const char *where, const void *data, size_t size)
+// Whether a fault's WHERE names this call: its place, the Nth call of its kind, or text in the data written; for an
+// always fault that acted, the place it acted on.
+static int placed(int k, int always, const char *place, const char *where, const void *data, size_t size)
 {
+    if (fired[k]) {
+        loose[k] |= !is(stuck[k], where);
+        return always && !loose[k];
+    }
     if (place[0] >= '0' && place[0] <= '9') { return ++seen[k] == number(place); }
     if (data != NULL) { return is(place, "*") || memmem(data, size, place, strlen(place)) != NULL; }
     return is(place, "*") || is(place, where);
@@ -99,20 +134,22 @@ static long hit(const char *name, const char *where, const void *data, size_t si
     const char *f = armed ? getenv("FAULT") : NULL;
     long does = 0;
     if (armed && log_fd >= 0) { (void)dprintf(log_fd, "%s %s\n", name, where); }
-    for (int k = 0; k < 2 && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
+    for (int k = 0; k < kFaults && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
         char call[16];
         char place[256];
         char action[16];
-        char arg[2][256] = {"", ""};
-        const int n = sscanf(f, " %15s %255s %15s %255[^ ;] %255[^ ;]", call, place, action, arg[0], arg[1]);
-        if (n < 3 || fired[k] || !(is(call, "*") || is(call, name)) || !placed(k, place, where, data, size)) {
-            continue;
-        }
+        char arg[3][256] = {"", "", ""};
+        const char *const words = " %15s %255s %15s %255[^ ;] %255[^ ;] %255[^ ;]";
+        int n = sscanf(f, words, call, place, action, arg[0], arg[1], arg[2]);
+        const int always = n > 3 && is(arg[n - 4], "always");
+        n -= always;
+        if (n < 3 || !(is(call, "*") || is(call, name)) || !placed(k, always, place, where, data, size)) { continue; }
+        if (!fired[k]) { (void)snprintf(stuck[k], sizeof stuck[k], "%s", where); }
         fired[k] = 1;
         armed = 0;
         act(action, n - 3, arg);
         armed = 1;
-        if (is(action, "fail")) { errno = number(arg[0]); }
+        if (is(action, "fail")) { errno = error(arg[0]); }
         does = is(action, "fail") ? 1 : is(action, "zero") ? 2 : is(action, "part") ? number(arg[0]) + 3 : does;
     }
     return does;
@@ -131,8 +168,8 @@ static void terminal(void)
 // Says which fault never acted: a row whose fault names a call that the tool does not make proves nothing.
 __attribute__((destructor)) static void end(void)
 {
-    const char *f = armed ? getenv("FAULT") : NULL;
-    for (int k = 0; k < 2 && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
+    const char *f = armed && getenv("FAULT_QUIET") == NULL ? getenv("FAULT") : NULL;
+    for (int k = 0; k < kFaults && f != NULL; ++k, f = strchr(f, ';') != NULL ? strchr(f, ';') + 1 : NULL) {
         if (!fired[k]) { (void)dprintf(2, "fault never acted: %.*s\n", (int)strcspn(f, ";"), f); }
     }
 }
@@ -141,8 +178,9 @@ __attribute__((constructor)) static void start(void)
 {
     char *list = getenv("FAULT_STRERROR");
     if (list != NULL) {
-#define E(name) (void)printf("%s %s\n", #name, strerror(name))
-        E(EACCES), E(EEXIST), E(EFBIG), E(EIO), E(ENAMETOOLONG), E(ENOENT), E(ENOSPC), E(ENOTDIR), E(EROFS);
+        for (size_t i = 0; i < sizeof errnos / sizeof errnos[0]; ++i) {
+            (void)printf("%s %s\n", errnos[i].name, strerror(errnos[i].value));
+        }
         for (char *n = strtok(list, " "); n != NULL; n = strtok(NULL, " ")) {
             (void)printf("%s %s\n", n, strerror(number(n)));
         }

@@ -1,9 +1,10 @@
 #!/usr/bin/perl
-# The engine of mkfichier.bats: `row` runs one case as that file's head says, and shows what differs; `enumerate
-# pipe|file` raises a signal at every call of one run with that stdout; `scan` prints the tree. A run starts as a
-# shell starts one (signals at their defaults but IGNORE's, none blocked but BLOCK's, no descriptor but 0, 1 and 2)
-# and is killed, with all it started, after 20 s. The tool and the fault library are in $BIN ($RUNNER runs the
-# tool), the work in $T/w.
+# The engine of mkfichier.bats: `row` runs one case as that file's head says, and shows what differs; `signals
+# pipe|file` raises a signal at every call of one run with that stdout; `errors` fails every call of two runs with
+# each error it may meet; `scan` prints the tree. A run starts as a shell starts one (signals at their defaults but
+# IGNORE's, none blocked but BLOCK's, no descriptor but 0, 1 and 2), in a process group of its own that is killed
+# after 20 s, or when this engine ends, however it ends. The tool and the fault library are in $BIN ($RUNNER runs
+# the tool), the work in $T/w.
 use strict; use warnings; use Fcntl; use File::Find;
 use File::Path qw(make_path remove_tree); use POSIX qw(:signal_h :errno_h);
 
@@ -18,8 +19,26 @@ sub unescape { return map { s/\\x(..)/chr hex $1/ger =~ s/\\t/\t/gr =~ s/^''$//r
 sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
 sub signals { return map { /^RTMAX$/ ? SIGRTMAX : eval "SIG$_" } split ' ', shift // '' }
 
-# Runs the tool on @args in $w, stdout of $kind (STDOUT in mkfichier.bats). Returns how it ended ("exit N",
-# "signal N" or "timeout"), its stdout, and its stderr but an emulator's word on a signal.
+# Forks a watchdog into process group $group, blocked on a pipe whose other end this engine alone holds: once the
+# engine ends, however it ends, the pipe closes and the watchdog kills the group. Returns its pid and that end.
+sub watchdog {
+    my $group = shift;
+    pipe(my $r, my $w) or die;
+    my $dog = fork // die;
+    if (!$dog) {
+        m{(\d+)$} && $1 != fileno($r) && POSIX::close($1) for glob '/proc/self/fd/*'; # the run's pipes are not its
+        POSIX::setpgid(0, $group) or POSIX::_exit(0); # the group has ended already
+        POSIX::read(fileno($r), my $byte, 1);
+        kill 'KILL', -$group;
+        POSIX::_exit(0);
+    }
+    close $r;
+    return ($dog, $w);
+}
+
+# Runs the tool on @args in $w, stdout of $kind (STDOUT in mkfichier.bats), for at most $limit seconds. Returns how
+# it ended ("exit N", "signal N" or "timeout"), its stdout, and its stderr but an emulator's word on a signal.
+our $limit = 20;
 sub run {
     my ($kind, @args) = @_;
     my ($n, $end, $r, $o, $file) = ($kind =~ /:(\d+)/ ? $1 : 0, '');
@@ -52,17 +71,22 @@ sub run {
         m{(\d+)$} && $1 > 2 && POSIX::close($1) for glob '/proc/self/fd/*';
         exec @cmd or POSIX::_exit(127);
     }
+    POSIX::setpgid($pid, $pid); # before the watchdog joins the group, whichever of the two runs first
+    my ($dog, $leash) = watchdog($pid);
     close $o;
     local $SIG{ALRM} = sub { kill 'KILL', -$pid; $end = 'timeout' };
-    alarm 20;
+    alarm $limit;
     my $read = sub { return $kind ne 'unread' ? do { local $/; <$r> } // '' : '' };
     my $got = $n ? '' : $read->(); # a pipe that holds N bytes is read once the run has ended
     waitpid $pid, 0;
+    my $status = $?;
     alarm 0;
+    close $leash; # what the run left behind goes with the watchdog
+    waitpid $dog, 0;
     my $flags = $file && fcntl($file, F_GETFL, 0) != $mode ? "the flags of stdout's file changed\n" : '';
     $got = $file ? slurp("$t/out") : ($got . ($n ? $read->() : '')) =~ tr/\0//dr;
     $got =~ tr/\r//d if $kind eq 'tty';
-    $end ||= $? & 127 ? 'signal ' . ($? & 127) : 'exit ' . ($? >> 8);
+    $end ||= $status & 127 ? 'signal ' . ($status & 127) : 'exit ' . ($status >> 8);
     return ($end, $got, $flags . slurp("$t/err") =~ s/^qemu: uncaught target signal.*\n//mr);
 }
 
@@ -125,7 +149,7 @@ sub row {
 # file, a path failure, a file that cannot be written, a report longer than PIPE_BUF, a new file. The run must end
 # by that signal, each file be whole or absent, and the output be the undisturbed run's up to a report's end, but
 # within a report longer than PIPE_BUF or, on a regular file, where the signal stopped a write.
-sub enumerate {
+sub signal_at_each_call {
     my $kind = shift;
     my ($runs, $failed, $long) = (0, 0, 'x' x 5000);
     my @args = ('n/e/', 'x/', 'c:d/', 'w/', $long, 'z/');
@@ -169,6 +193,132 @@ sub enumerate {
     return !$failed;
 }
 
+# Each call of two runs fails with each error that it may meet (the table), once, then every time on that path
+# (always), by its position in the undisturbed run: a plain run, with a level named twice, a file there already and a
+# path failure; and one whose file's write fails and whose stdout answers EAGAIN once, so that the clean-up and the
+# wait for room are reached. Against the undisturbed run: it ends by itself within 5 s, exit 0, stderr empty; each
+# "created" names a whole file; the argument at hand fails with the error placed, or goes on as undisturbed where the
+# table marks the error taken in stride (=) or maybe (~), as is every call after its first failure; a failed file is
+# gone, but where a clean-up call or the file's close failed; the other arguments get the undisturbed reports and tree;
+# a write to stdout that fails ends the reports there; a sentinel beside the run stays. A retry for ever on stdout
+# (= always) must end instead at a SIGTERM raised at its third retry. ONLY=CALL runs that call's cases alone.
+my %takes = (
+    access => '~ENOENT EACCES EPERM EIO EINTR ENOSYS',
+    mkdir => '~EEXIST EACCES EPERM EIO EINTR ENOSPC EDQUOT EROFS ENOSYS',
+    open => 'EEXIST EACCES EPERM EIO EINTR EAGAIN ENOSPC EDQUOT EMFILE ENFILE ENOSYS',
+    write => 'EINTR EAGAIN EIO ENOSPC EDQUOT EFBIG EPERM ENOSYS zero',
+    close => 'EINTR EIO ENOSPC EDQUOT ENOSYS', # a directory's: all =
+    out => '=EINTR =EAGAIN EIO ENOSPC EDQUOT EFBIG EPERM ENOSYS zero',
+    wait => '=EINTR ENOMEM',
+    sigprocmask => '=EINVAL =EPERM =ENOSYS',
+    fstat => '=EIO =EACCES =EPERM =EINTR =ENOMEM =ENOSYS',
+    diropen => '=EIO =EACCES =EPERM =EINTR =ENOENT =EMFILE =ENFILE =ENOSYS',
+    fstatat => '=EIO =EACCES =EPERM =EINTR =ENOENT =ENOMEM =ENOSYS',
+    unlinkat => '=EIO =EACCES =EPERM =EINTR =EBUSY =EROFS =ENOSYS',
+);
+sub norm { return shift =~ s{/+}{/}gr } # a path as the tree names it
+sub split_reports { return shift =~ /( [^\n]*\n(?:\t[^\n]*\n)?)/g }
+
+# What differs between a case's run and the undisturbed one; $case holds both, the argument at hand and the fault.
+sub judge {
+    my $c = shift;
+    my ($args, $i, $call, $err, $how) = @$c{qw(args i call err how)};
+    my @r0 = split_reports($c->{out0});
+    my @r = split_reports($c->{out});
+    my @bad = $c->{end} eq 'exit 0' ? () : "ended by $c->{end}";
+    push @bad, 'the sentinel changed' if slurp("$t/sentinel/keep") ne "keep\n" || (() = glob("$t/sentinel/*")) != 1;
+    push @bad, map { /created/ && $c->{tree} !~ /^\Q${\ norm($1)}\E$/m ? "not whole: $1" : () } map { /"(.*)"/ } @r;
+    if ($call eq 'out' || $call eq 'wait') {
+        my $prefix = @r < @r0 && join('', @r0[0 .. $#r]) eq $c->{out};
+        push @bad, $how eq '=' ? 'not the undisturbed reports' : 'reports after a failed write'
+            if $how eq '=' ? $c->{out} ne $c->{out0} : !$prefix;
+        push @bad, 'not the undisturbed tree' if $c->{tree} ne $c->{tree0};
+        return @bad;
+    }
+    return (@bad, 'not one report an argument') if @r != @r0;
+    my $file = sprintf '%sfichier_%02d', $args->[$i], $i + 1;
+    my $mine = norm($file);
+    my $stays = $call =~ /^(fstat|fstatat|unlinkat)$/ || ($call eq 'close' && norm($c->{where}) eq $mine)
+        || ($call eq 'diropen' && ($c->{always} || $err !~ /^(EMFILE|ENFILE)$/));
+    push @bad, "another argument's report changed" if grep { $_ != $i && $r[$_] ne $r0[$_] } 0 .. $#r0;
+    # A probe that fails after its level's mkdir met EEXIST, or that keeps finding no level, ends as that EEXIST.
+    my $exists = $call eq 'access' && ($err eq 'ENOENT' || $c->{prev} eq "mkdir $c->{where}");
+    my %ok = map { reports("!$args->[$i]:$_") => 1, reports("?$file:$_") => 1 }
+        $err eq 'zero' ? 'ENOSPC' : $err, $exists ? 'EEXIST' : ();
+    $ok{reports("=$file")} = 1 if $call eq 'open' && $err eq 'EEXIST'; # whatever is there is not ours
+    my $same = $r[$i] eq $r0[$i];
+    my $right = $how eq '=' ? $same : $how eq '~' ? $same || $ok{$r[$i]} : $ok{$r[$i]};
+    push @bad, 'reported as:' . $r[$i] =~ s/\n\t?/ /gr if !$right;
+    my %want = map { $_ => 1 } split /\n/, $c->{tree0};
+    my %got = map { $_ => 1 } split /\n/, $c->{tree};
+    my $failed = ($r[$i] // '') =~ /^ error: /;
+    for (grep { !$got{$_} } sort keys %want) { # a level the argument did not make, or its failed file
+        push @bad, "lost $_" if !(!$same && (m{/$} ? index(norm("$args->[$i]/"), $_) == 0 : $_ eq $mine));
+    }
+    push @bad, map { "left $_" } grep { !$want{$_} && !($stays && $failed && /^\Q$mine\E(=|$)/) } sort keys %got;
+    my %pre = map { $_ => 1 } split ' ', $c->{pre}; # another's file at the name stays, of course
+    push @bad, "a failed file stays" if $failed && !$stays && grep { /^\Q$mine\E(=|$)/ && !$pre{$_} } keys %got;
+    return @bad;
+}
+
+sub error_at_each_call {
+    local $limit = 5;
+    local $ENV{FAULT_QUIET} = 1; # a fault of the run's own may not act once another has failed the call before it
+    my ($runs, $failed) = (0, 0);
+    remove_tree("$t/sentinel");
+    make_path("$t/sentinel");
+    spew("$t/sentinel/keep", "keep\n");
+    my @plans = ([[qw(n/e/ x/ a// c:d/ z/)], 'x/ x/fichier_02=mine', ''],
+        [[qw(w/ v/)], '', 'write w/fichier_01 fail ENOSPC; out * fail EAGAIN']);
+    for my $plan (@plans) {
+        my ($args, $before, $base) = @$plan;
+        my $go = sub { # a run with the plan's faults and these, the placed one last, so that its errno stands
+            local $ENV{FAULT} = join '; ', grep { $_ ne '' } $base, @_;
+            make($before);
+            ++$runs;
+            my ($end, $out, $err) = run('pipe', @$args);
+            return ("$err$end", $out, scan());
+        };
+        unlink "$t/calls";
+        my ($end0, $out0, $tree0) = do { local $ENV{FAULT_LOG} = "$t/calls"; $go->() };
+        die "undisturbed: $end0\n" if $end0 ne 'exit 0';
+        my ($i, $after, $prev, %seen) = (-1, 0, '');
+        for my $line (split /\n/, slurp("$t/calls")) {
+            my ($call, $where) = split / /, $line, 2;
+            ($i, $after) = ($i + 1, 0) if $i + 1 < @$args && $line eq "access $args->[$i + 1]";
+            my $n = ++$seen{$call};
+            for (split ' ', $takes{$call}) {
+                my ($how, $err) = /^([=~]?)(.*)/;
+                $how = '=' if $after || ($call eq 'close' && $where !~ /fichier_\d+$/);
+                next if ($ENV{ONLY} // $call) ne $call;
+                for my $always ('', ' always') {
+                    my $fault = "$call $n " . ($err eq 'zero' ? 'zero' : "fail $err") . $always;
+                    my $name = join ' ', $call, $where, $call =~ /^(out|wait)$/ ? () : "(for $args->[$i])",
+                        $err . $always;
+                    my @bad;
+                    if ($always && $how eq '=' && $call =~ /^(out|wait)$/) { # retried until a signal ends it
+                        my ($end) = $go->($fault, "$call " . ($n + 3) . ' raise 15');
+                        @bad = $end eq 'signal 15' ? () : "ended by $end, not by the SIGTERM at its third retry";
+                    } else {
+                        my %c = (args => $args, i => $i, call => $call, where => $where, err => $err, how => $how,
+                            always => $always, prev => $prev, pre => $before, out0 => $out0, tree0 => $tree0);
+                        @c{qw(end out tree)} = $go->($fault);
+                        @bad = judge(\%c);
+                    }
+                    next if !@bad;
+                    $failed++;
+                    print "# $name: ", join(', ', @bad), "\n";
+                }
+            }
+            $after = 1 if "; $base" =~ /; \Q$line\E fail/;
+            $prev = $line;
+        }
+    }
+    print "# errors: $runs runs, $failed failed\n";
+    return !$failed;
+}
+
 my $what = shift; # a row's words come on stdin, each ended by a NUL: whole trees pass the bounds of argv
 @ARGV = do { local $/; <STDIN> } =~ /([^\0]*)\0/g if $what eq 'row';
-exit !($what eq 'row' ? row(@ARGV) : $what eq 'enumerate' ? enumerate(@ARGV) : print scan());
+exit !($what eq 'row' ? row(@ARGV) : $what eq 'signals' ? signal_at_each_call(@ARGV)
+    : $what eq 'errors' ? error_at_each_call() : print scan());

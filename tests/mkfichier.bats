@@ -14,6 +14,10 @@ bats_load_library bats-assert
 
 # RUNNER (qemu-user) runs the tool. Reasons are the target libc's texts, by the fault library (static tool: the host's).
 setup_file() {
+    local v unset=()
+    for v in MKFICHIER FAULT_LIB VERSION MANUAL; do [ -n "${!v:-}" ] || unset+=("$v"); done
+    [ "${#unset[@]}" -eq 0 ] || fail "${unset[*]} unset: ctest sets them (cmake --workflow --preset test, then" \
+        "ctest --test-dir build-default)"
     BIN=$(mktemp -d) && chmod 755 "$BIN" && cp "$MKFICHIER" "$FAULT_LIB" "$BIN" && export BIN RUNNER=${RUNNER:-}
     env FAULT_STRERROR=524 "${RUNNER:+QEMU_SET_ENV=}LD_PRELOAD=$BIN/libfault.so" $RUNNER "$BIN/mkfichier" >"$BIN/errno"
     export STATIC=$(readelf -l "$BIN/mkfichier" | grep -q INTERP || echo 1)
@@ -36,7 +40,11 @@ root() { [ "$(id -u)" = 0 ] && [ -z "${FAKEROOTKEY:-}" ]; } # fakeroot is not ro
 namespace() {
     root || skip "a mount namespace needs root"
     local e
-    e=$(unshare -m --propagation private true 2>&1) || skip "no mount namespace here: $e"
+    e=$(unshare -m --propagation private true 2>&1) && return
+    # A chroot's / that is not a mount point cannot be made private: mounts are kept from the host, never shared.
+    awk '$5 == "/" { found = 1 } END { exit !found }' /proc/self/mountinfo ||
+        skip "/ is not a mount point here, so no private mount namespace can be made; make it one: mount --bind / /"
+    skip "no mount namespace here: $e"
 }
 unsanitized() { [ -z "${SANITIZED:-}" ] || skip "$1"; }
 rep() { local s && printf -v s "$2 %.0s" $(seq "$1") && echo "${s% }"; }             # N times a word
@@ -72,6 +80,7 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
         UMASK=${m%:*} row "umask ${m%:*}" x/y/ '' +x/y/fichier_01 "x/ x/y/ x/y/fichier_01@${m#*:}"
     done
     FAULT='mkdir n/ fail 17' row 'a level made meanwhile must exist' 'n/' '' '!n/:EEXIST' ''
+    FAULT='access n/ fail ENOENT' row 'a level made meanwhile is used' 'n/' 'n/' '+n/fichier_01' 'n/ n/fichier_01'
     [ -n "${FAKEROOTKEY:-}" ] || AS=nobody FAULT='access ro/ fail 2' row 'a level made meanwhile must be usable' \
         'ro/' 'ro/@555' '!ro/:EEXIST' 'ro/@555'
     FAULT='close d/fichier_01 fail 5' row 'a failed last close is reported; the file stays' 'd/ d/' '' \
@@ -93,6 +102,7 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
     [ -z "${FAKEROOTKEY:-}" ] || skip "fakeroot leaves the owner every permission" && export AS=nobody
     row 'levels that may not be read or written' 'ro/ wo/ ro/new/' 'ro/@555 wo/@300' \
         '!ro/:EACCES !wo/:EACCES !ro/new/:EACCES' 'ro/@555 wo/@300'
+    row 'a one-letter level that may not be written' 'a/x/' 'a/@555' '!a/x/:EACCES' 'a/@555'
     row 'a directory that may not be searched' 'nx/ ok/' 'nx/@600' '?nx/fichier_01:EACCES +ok/fichier_02' \
         'nx/@600 ok/ ok/fichier_02'
     row 'a file that may not be written is there all the same' 'd/' 'd/ d/fichier_01=mine@444' '=d/fichier_01' \
@@ -180,6 +190,8 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
     FAULT='write b/fichier_02 fail 28; fstatat b/fichier_02 raise 15' row 'a signal as a file is removed: it goes' \
         'a/ b/ c/' '' '' 'a/ b/ a/fichier_01' 'signal 15'
     FAULT='mkdir b/ raise 15' row 'a signal in the walk acts at once' 'a/ b/ c/' '' '' 'a/ a/fichier_01' 'signal 15'
+    FAULT='sigprocmask 2 fail EPERM; mkdir b/ raise 15' row 'a mask that cannot be restored holds signals to the end' \
+        'a/ b/ c/' '' "$all" "$made c/ c/fichier_03"
     IGNORE=TERM FAULT='write b/fichier_02 raise 15' row 'a signal that the caller ignores' 'a/ b/ c/' '' "$all" \
         "$made c/ c/fichier_03"
     BLOCK=TERM FAULT='write b/fichier_02 raise 15' row 'a signal that the caller blocks' 'a/ b/ c/' '' "$all" \
@@ -194,11 +206,12 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
 
 enumerate() {
     [ -z "$STATIC" ] || skip "a static tool takes no preload: no fault reaches it"
-    local s=0 && perl "$BATS_TEST_DIRNAME/harness.pl" enumerate "$1" >"$T/log" || s=$?
+    local s=0 && perl "$BATS_TEST_DIRNAME/harness.pl" "$@" >"$T/log" || s=$?
     cat "$T/log" && tail -n 1 "$T/log" >&3 && return $s
 }
-@test "a signal at any call, stdout a pipe" { enumerate pipe; }
-@test "a signal at any call, stdout a regular file" { enumerate file; }
+@test "a signal at any call, stdout a pipe" { enumerate signals pipe; }
+@test "a signal at any call, stdout a regular file" { enumerate signals file; }
+@test "an error at any call, once and always" { enumerate errors; }
 
 @test "stdout: pieces of whole reports, each write finished, none after a failure" {
     local f long=$(long x 5000)END
@@ -225,6 +238,24 @@ enumerate() {
     fi
     STDOUT=tty FAULT='mkdir b/ raise 9' row 'a terminal gets each report at once' 'a/ b/' '' '+a/fichier_01' \
         'a/ a/fichier_01' 'signal 9'
+}
+
+@test "a killed engine takes its run's processes with it" {
+    [ -z "$STATIC" ] || skip "a static tool takes no preload: no call of it sleeps"
+    local how engine group i left
+    for how in plain AS=nobody NS=true; do
+        [ "$how" != NS=true ] || namespace
+        : >"$T/calls" && chmod 666 "$T/calls" && chmod 755 "$T" # for the tool run as nobody
+        printf '%s\0' "$how" a/ '' '' '' | env ${how#plain} FAULT='mkdir a/ sleep 60' FAULT_LOG="$T/calls" \
+            perl "$BATS_TEST_DIRNAME/harness.pl" row >/dev/null &
+        engine=$!
+        for ((i = 0; i < 100; i++)); do grep -q '^mkdir a/$' "$T/calls" && break || sleep 0.1; done
+        group=$(ps -o pgid= -p "$(pgrep -n -f "$BIN/mkfichier a/")" | tr -d ' ')
+        kill -KILL "$engine" && wait "$engine" || true
+        for ((i = 0; i < 50; i++)); do left=$(pgrep -g "${group:-0}") && sleep 0.1 || break; done
+        [ -n "$group" ] || fail "$how: the tool was not found asleep in its mkdir"
+        [ -z "$left" ] || { kill -KILL $left; fail "$how: the engine killed, these lived on: $left"; }
+    done
 }
 
 @test "parallel runs make each file once" {
