@@ -19,19 +19,20 @@ sub unescape { return map { s/\\x(..)/chr hex $1/ger =~ s/\\t/\t/gr =~ s/^''$//r
 sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
 sub signals { return map { /^RTMAX$/ ? SIGRTMAX : eval "SIG$_" } split ' ', shift // '' }
 
-# Forks a watchdog into process group $group, blocked on a pipe whose other end this engine alone holds: once the
-# engine ends, however it ends, the pipe closes and the watchdog kills the group. Returns its pid and that end.
+# Forks a watchdog that leads a new process group, for a run to join, blocked on a pipe whose other end this engine
+# alone holds: once the engine ends, however it ends, the pipe closes and the watchdog kills its group. It comes
+# first, so that no run is ever without one. Returns its pid, the group's number, and that end.
 sub watchdog {
-    my $group = shift;
     pipe(my $r, my $w) or die;
     my $dog = fork // die;
     if (!$dog) {
+        POSIX::setpgid(0, 0) or POSIX::_exit(0); # as its parent does: whichever comes first, never the engine's group
         m{(\d+)$} && $1 != fileno($r) && POSIX::close($1) for glob '/proc/self/fd/*'; # the run's pipes are not its
-        POSIX::setpgid(0, $group) or POSIX::_exit(0); # the group has ended already
         POSIX::read(fileno($r), my $byte, 1);
-        kill 'KILL', -$group;
+        kill 'KILL', 0;
         POSIX::_exit(0);
     }
+    POSIX::setpgid($dog, $dog) or die "setpgid: $!\n"; # before the run joins it
     close $r;
     return ($dog, $w);
 }
@@ -58,12 +59,13 @@ sub run {
     my $wrapped = @cmd > 0; # the variables go to the tool through env, past the commands that start it
     @cmd = ($wrapped ? (@cmd, 'env', map { "$_=$env{$_}" } sort keys %env) : (), split(' ', $ENV{RUNNER} // ''),
         "$bin/mkfichier", @args);
+    my ($dog, $leash) = watchdog();
     my $pid = fork // die;
     if (!$pid) {
         $SIG{$_} = 'DEFAULT' for keys %SIG;
         $SIG{$_} = 'IGNORE' for split ' ', $ENV{IGNORE} // '';
         sigprocmask(SIG_SETMASK, POSIX::SigSet->new(signals($ENV{BLOCK})));
-        POSIX::setpgid(0, 0); # a group of its own, as a shell's job
+        POSIX::setpgid(0, $dog); # a group of its own, as a shell's job, with its watchdog
         open(STDOUT, '>&', $file // $o) && open(STDERR, '>', "$t/err") && chdir $w or die;
         close STDOUT if $kind eq 'closed';
         umask oct($ENV{UMASK} // '022');
@@ -71,10 +73,8 @@ sub run {
         m{(\d+)$} && $1 > 2 && POSIX::close($1) for glob '/proc/self/fd/*';
         exec @cmd or POSIX::_exit(127);
     }
-    POSIX::setpgid($pid, $pid); # before the watchdog joins the group, whichever of the two runs first
-    my ($dog, $leash) = watchdog($pid);
     close $o;
-    local $SIG{ALRM} = sub { kill 'KILL', -$pid; $end = 'timeout' };
+    local $SIG{ALRM} = sub { kill 'KILL', -$dog; $end = 'timeout' };
     alarm $limit;
     my $read = sub { return $kind ne 'unread' ? do { local $/; <$r> } // '' : '' };
     my $got = $n ? '' : $read->(); # a pipe that holds N bytes is read once the run has ended
