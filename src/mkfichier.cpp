@@ -287,12 +287,19 @@ void FileDiscard(Descriptor &fd, char *file)
     }
 }
 
+// What FileNewWrite returns where something stands at the name already.
+constexpr int kExisting = 1;
+
 // Creates file, never over anything, with its line, or removes it where the line cannot be
-// written whole. Signals wait meanwhile. Only the open fails with EEXIST.
+// written whole. Signals wait meanwhile. Returns kExisting where the open meets an entry there:
+// a write or a close that fails with EEXIST is a failure like any other.
 int FileNewWrite(char *file, const char *line, const size_t size)
 {
     const SignalsHeld held;
     Descriptor fd(open(file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode));
+    if (fd.Get() < 0 && errno == EEXIST) {
+        return kExisting;
+    }
     if (fd.Get() < 0) {
         return -1;
     }
@@ -383,7 +390,7 @@ void FileCreate(char *path, const char *name)
     const int made = FileNewWrite(file, line, static_cast<size_t>(size));
     if (made == 0) {
         Report({" File \"", file, "\" is created.\n"});
-    } else if (errno == EEXIST) {
+    } else if (made == kExisting) {
         Report({" File \"", file, "\" is already existing.\n"});
     } else {
         ReportFailure(" error: Cannot creat the file \"", file, errno);
