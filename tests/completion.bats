@@ -19,7 +19,9 @@ teardown() {
     shell=$(tmux -S "$T/sock" display -p '#{pane_pid}' 2>/dev/null)
     tmux -S "$T/sock" kill-server 2>/dev/null
     for ((i = 0; i < 100; i++)); do
-        [ -n "$shell" ] && ps -o stat= -s "$shell" | grep -qv '^Z' && sleep 0.1 || break
+        [ -n "$shell" ] || break
+        ps -o stat= -s "$shell" | awk '!/^Z/ { alive = 1 } END { exit !alive }' || break
+        sleep 0.1
     done
     rm -rf "$T"
 }

@@ -53,6 +53,7 @@ static int error(const char *s)
     for (size_t i = 0; i < sizeof errnos / sizeof errnos[0]; ++i) {
         if (is(s, errnos[i].name)) { return errnos[i].value; }
     }
+    if (s[0] < '0' || s[0] > '9') { _exit(99); } // a name not in the table: the row is wrong
     return number(s);
 }
 

@@ -192,6 +192,8 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
     FAULT='mkdir b/ raise 15' row 'a signal in the walk acts at once' 'a/ b/ c/' '' '' 'a/ a/fichier_01' 'signal 15'
     FAULT='sigprocmask 2 fail EPERM; mkdir b/ raise 15' row 'a mask that cannot be restored holds signals to the end' \
         'a/ b/ c/' '' "$all" "$made c/ c/fichier_03"
+    BLOCK=TERM FAULT='sigprocmask 1 fail EPERM; mkdir b/ raise 15' row "a refused block keeps the caller's" 'a/ b/ c/' \
+        '' "$all" "$made c/ c/fichier_03"
     IGNORE=TERM FAULT='write b/fichier_02 raise 15' row 'a signal that the caller ignores' 'a/ b/ c/' '' "$all" \
         "$made c/ c/fichier_03"
     BLOCK=TERM FAULT='write b/fichier_02 raise 15' row 'a signal that the caller blocks' 'a/ b/ c/' '' "$all" \
@@ -252,7 +254,10 @@ enumerate() {
         for ((i = 0; i < 100; i++)); do grep -q '^mkdir a/$' "$T/calls" && break || sleep 0.1; done
         group=$(ps -o pgid= -p "$(pgrep -n -f "$BIN/mkfichier a/")" | tr -d ' ')
         kill -KILL "$engine" && wait "$engine" || true
-        for ((i = 0; i < 50; i++)); do left=$(pgrep -g "${group:-0}") && sleep 0.1 || break; done
+        for ((i = 0; i < 50; i++)); do # the group's processes, but zombies that no one reaps
+            left=$(ps -e -o pid=,pgid=,stat= | awk -v g="${group:-0}" '$2 == g && $3 !~ /^Z/ { print $1 }')
+            [ -n "$left" ] && sleep 0.1 || break
+        done
         [ -n "$group" ] || fail "$how: the tool was not found asleep in its mkdir"
         [ -z "$left" ] || { kill -KILL $left; fail "$how: the engine killed, these lived on: $left"; }
     done
