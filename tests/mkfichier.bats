@@ -130,8 +130,8 @@ long() { printf "$1%.0s" $(seq "$2"); }                                         
     FAULT='diropen d/ swap d/fichier_01 d/l' LIMITS=--fsize=0 row 'a link to the file put at its name' 'd/' \
         'd/ d/l->l' '?d/fichier_01:EFBIG' 'd/ d/fichier_01->l d/l='
     for f in 'fstat d/fichier_01' 'diropen d/' 'fstatat d/fichier_01' 'unlinkat d/fichier_01'; do
-        FAULT="$f fail EIO" LIMITS=--fsize=0 row "the clean-up's $f fails: the file stays" 'd/' '' '?d/fichier_01:EFBIG' \
-            'd/ d/fichier_01='
+        FAULT="$f fail EIO" LIMITS=--fsize=0 row "the clean-up's $f fails: the file stays" 'd/' '' \
+            '?d/fichier_01:EFBIG' 'd/ d/fichier_01='
     done
     for e in EMFILE ENFILE; do
         FAULT="diropen d/ fail $e" LIMITS=--fsize=0 row "no descriptor ($e) at the directory's open" 'd/' '' \
