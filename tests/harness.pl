@@ -18,6 +18,8 @@ sub spew { my ($p, $f) = shift; open($f, ">", $p) && print($f @_) && close $f or
 sub unescape { return map { s/\\x(..)/chr hex $1/ger =~ s/\\t/\t/gr =~ s/^''$//r } split ' ', shift // '' }
 sub line { return sprintf " je suis le fichier fichier_%02d\n", shift }
 sub signals { return map { /^RTMAX$/ ? SIGRTMAX : eval "SIG$_" } split ' ', shift // '' }
+sub norm { return shift =~ s{/+}{/}gr } # a path as the tree names it
+sub short { my $p = shift; return length $p > 40 ? substr($p, 0, 20) . '...' : $p } # a path as a case names it
 
 # Forks a watchdog that leads a new process group, for a run to join, blocked on a pipe whose other end this engine
 # alone holds: once the engine ends, however it ends, the pipe closes and the watchdog kills its group. It comes
@@ -91,6 +93,16 @@ sub run {
     return ($end, $got, $flags . slurp("$t/err") =~ s/^qemu: uncaught target signal.*\n//mr);
 }
 
+# A case of an enumeration: a run on @args with stdout of $kind and FAULT $fault, in a fresh $w that holds $before.
+# Returns how it ended, stderr first, its output and its tree.
+sub attempt {
+    my ($kind, $before, $fault, @args) = @_;
+    local $ENV{FAULT} = $fault;
+    make($before);
+    my ($end, $out, $err) = run($kind, @args);
+    return ("$err$end", $out, scan());
+}
+
 # The tree below $w, a word a line as in a row's AFTER (mkfichier.bats), file=text with the first line of the text.
 sub scan {
     my @words;
@@ -154,13 +166,10 @@ sub signal_at_each_call {
     my $kind = shift;
     my ($runs, $failed, $long) = (0, 0, 'x' x 5000);
     my @args = ('n/e/', 'x/', 'c:d/', 'w/', $long, 'z/');
-    my $write = 'write w/fichier_04 fail 28';
-    my $go = sub { # one run in a fresh $w that holds x/fichier_02: its end, output and tree
-        local $ENV{FAULT} = shift;
-        make('x/ x/fichier_02=mine');
+    my $write = 'write w/fichier_04 fail ENOSPC';
+    my $go = sub { # one run in a fresh $w that holds x/fichier_02
         ++$runs;
-        my ($end, $out, $err) = run($kind, @args);
-        return ("$err$end", $out, scan());
+        return attempt($kind, 'x/ x/fichier_02=mine', shift, @args);
     };
     my ($all, @calls) = do {
         local $ENV{FAULT_LOG} = "$t/calls";
@@ -175,7 +184,7 @@ sub signal_at_each_call {
     my @tree = map { "$_\n" } qw(n/ n/e/ n/e/fichier_01 w/ x/ x/fichier_02=mine z/ z/fichier_06);
     for my $n (1 .. @calls) {
         my ($call, $path) = split ' ', $calls[$n - 1], 2;
-        $path = length $path > 40 ? substr($path, 0, 20) . '...' : $path;
+        $path = short($path);
         $call = $call eq 'out' ? 'write to stdout' : $path ? "$call of $path" : $call;
         for my $sig ('TERM', $ENV{RUNNER} ? () : 'RTMAX') {
             my $number = (signals($sig))[0];
@@ -217,8 +226,6 @@ my %takes = (
     fstatat => '=EIO =EACCES =EPERM =EINTR =ENOENT =ENOMEM =ENOSYS',
     unlinkat => '=EIO =EACCES =EPERM =EINTR =EBUSY =EROFS =ENOSYS',
 );
-sub norm { return shift =~ s{/+}{/}gr } # a path as the tree names it
-sub short { my $p = shift; return length $p > 40 ? substr($p, 0, 20) . '...' : $p } # a path as a case names it
 sub split_reports { return shift =~ /( [^\n]*\n(?:\t[^\n]*\n)?)/g }
 
 # What differs between a case's run and the undisturbed one; $case holds both, the argument at hand and the fault.
@@ -278,11 +285,8 @@ sub error_at_each_call {
     for my $plan (@plans) {
         my ($args, $before, $base) = @$plan;
         my $go = sub { # a run with the plan's faults and these, the placed one last, so that its errno stands
-            local $ENV{FAULT} = join '; ', grep { $_ ne '' } $base, @_;
-            make($before);
             ++$runs;
-            my ($end, $out, $err) = run('pipe', @$args);
-            return ("$err$end", $out, scan());
+            return attempt('pipe', $before, join('; ', grep { $_ ne '' } $base, @_), @$args);
         };
         unlink "$t/calls";
         my ($end0, $out0, $tree0) = do { local $ENV{FAULT_LOG} = "$t/calls"; $go->() };
